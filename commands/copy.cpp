@@ -1,0 +1,35 @@
+#include "interpreter/command.h"
+#include "interpreter/script_context.h"
+
+namespace {
+
+// copy src dst: stores a deep copy of the image in src in dst. The source name is checked and its image
+// found before the destination name is looked at.
+class CopyCmd final : public Command {
+public:
+    CopyCmd() : Command("copy", 3) {}
+
+    int execute(ArgList& args, ScriptContext& ctx) override {
+        const int source = ctx.variableIndex(args[1]);
+        if (source < 0)
+            return 1;
+        const Image* image = ctx.imageAt(source);
+        if (image == nullptr) {
+            ctx.report("No image to copy");
+            return 1;
+        }
+        const int destination = ctx.variableIndex(args[2]);
+        if (destination < 0)
+            return 1;
+        // The copy is made before the destination is released, so copy a a keeps its content.
+        ctx.setImage(destination, cloneImage(*image));
+        return 0;
+    }
+};
+
+} // namespace
+
+Command& copyCommand() {
+    static CopyCmd command;
+    return command;
+}

@@ -1,0 +1,23 @@
+#include "interpreter/command.h"
+
+#include <cstdio>
+
+namespace {
+
+// test: prints a fixed line; shows that a script reaches its commands.
+class TestCmd final : public Command {
+public:
+    TestCmd() : Command("test", 1) {}
+
+    int execute(ArgList&, ScriptContext&) override {
+        std::printf("Test command!\n");
+        return 0;
+    }
+};
+
+} // namespace
+
+Command& testCommand() {
+    static TestCmd command;
+    return command;
+}

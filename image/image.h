@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+// Pixel storage: one heap block of width x height x 4 bytes, released with free().
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+using PixelBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+
+// A raster of width x height pixels, 4 bytes each (red, green, blue, alpha), colour premultiplied by alpha.
+// Rows are contiguous and row 0 is the top row; pixel (x, y) starts at byte (x + y * width) * 4.
+struct Image {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    PixelBuffer pixels;
+
+    std::size_t byteCount() const { return std::size_t{width} * height * 4; }
+    std::size_t rowBytes() const { return std::size_t{width} * 4; }
+    std::uint8_t* pixel(std::uint32_t x, std::uint32_t y) {
+        return pixels.get() + (std::size_t{y} * width + x) * 4;
+    }
+    const std::uint8_t* pixel(std::uint32_t x, std::uint32_t y) const {
+        return pixels.get() + (std::size_t{y} * width + x) * 4;
+    }
+};
+using ImagePtr = std::unique_ptr<Image>;
+
+// The byte count of a width x height image, computed in 64 bits. Throws std::bad_alloc when it cannot be
+// represented as a size. Every allocation of pixels goes through this check.
+std::size_t imageByteCount(std::uint64_t width, std::uint64_t height);
+
+// A zero-filled buffer of the given byte count. Throws std::bad_alloc when the memory cannot be obtained.
+PixelBuffer allocatePixels(std::size_t bytes);
+
+// Image operations. Those that build an image throw std::bad_alloc when its memory cannot be obtained and
+// never return a partly built image; the script runner turns that into a message for the current line.
+
+// A new image whose every byte is 0 (transparent black).
+ImagePtr createImage(std::uint32_t width, std::uint32_t height);
+
+// A new image that takes over `pixels`, which must hold width x height x 4 bytes.
+ImagePtr adoptPixels(std::uint32_t width, std::uint32_t height, PixelBuffer pixels);
+
+// Exchanges row i with row height-1-i, turning a top-first image into a bottom-first one and back.
+void flipRows(Image& image);
+
+// Sets every alpha byte to 255 and leaves the colour bytes as they are.
+void setOpaque(Image& image);
+
+// A new image of the same size with a byte-for-byte copy of the pixels.
+ImagePtr cloneImage(const Image& image);

@@ -1,0 +1,16 @@
+#include "interpreter/numbers.h"
+
+#include <cstdlib>
+
+int parseInt(const char* text) {
+    // The conversion from long to int is modular in C++20, which is exactly the C library's behaviour.
+    return static_cast<int>(std::strtol(text, nullptr, 10));
+}
+
+double parseReal(const char* text) {
+    return std::strtod(text, nullptr);
+}
+
+std::uint8_t parseChannel(const char* text) {
+    return static_cast<std::uint8_t>(static_cast<unsigned>(parseInt(text)) & 0xFFu);
+}

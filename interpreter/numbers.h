@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+// Number tokens from a script convert the way the C library converts text: leading blanks are skipped, the
+// conversion stops at the first character that does not fit, text without a number gives 0, and nothing is
+// ever reported.
+
+// An integer token: (int)strtol(text, nullptr, 10). Values beyond the range of long are clamped by strtol,
+// values beyond int keep their low 32 bits, so every input is defined.
+int parseInt(const char* text);
+
+// A real token, as strtod.
+double parseReal(const char* text);
+
+// A channel value: the integer conversion, keeping the low 8 bits (256 gives 0, -1 gives 255).
+std::uint8_t parseChannel(const char* text);

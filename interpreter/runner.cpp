@@ -1,0 +1,118 @@
+#include "interpreter/runner.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <sys/stat.h>
+
+namespace {
+
+bool isTokenByte(unsigned char c) {
+    return c >= 0x21 && c <= 0x7F;
+}
+
+void printInstalledCommands() {
+    std::printf("Installed commands: ");
+    for (const Command* cmd = Command::registry; cmd != nullptr; cmd = cmd->next)
+        std::printf("%s ", cmd->name);
+    std::printf("\n");
+}
+
+// Opens the script file named on the command line, or reports why it cannot be read and returns null.
+// A directory opens without complaint on this platform but cannot be read as a script, so it is refused
+// here with the error the first read would give.
+std::FILE* openScript(const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        std::printf("Can't open file `%s' - error %d\n", path, errno);
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        std::printf("Can't open file `%s' - error %d\n", path, EISDIR);
+        return nullptr;
+    }
+    return file;
+}
+
+} // namespace
+
+void tokenize(char* buffer, ArgList& args) {
+    args.clear();
+    unsigned char* p = reinterpret_cast<unsigned char*>(buffer);
+    for (;;) {
+        while (*p != 0 && !isTokenByte(*p))
+            ++p;
+        if (*p == 0 || *p == '#')
+            return;
+        args.push_back(reinterpret_cast<char*>(p));
+        while (isTokenByte(*p))
+            ++p;
+        if (*p == 0)
+            return;
+        *p++ = 0;
+    }
+}
+
+void runLine(char* buffer, ScriptContext& ctx) {
+    ArgList args;
+    tokenize(buffer, args);
+    if (args.empty())
+        return;
+    Command* cmd = findCommand(args[0]);
+    if (cmd == nullptr) {
+        ctx.report("unknown verb `%s'", args[0]);
+        return;
+    }
+    const int count = static_cast<int>(args.size());
+    if (count != cmd->argCount) {
+        ctx.report("wrong number of arguments to command `%s' (expecting %d got %d)", cmd->name,
+                   cmd->argCount, count);
+        return;
+    }
+    // Every command finishes its checks and allocations before it changes a pixel or a variable, so a
+    // command that runs out of memory leaves everything as it was.
+    try {
+        cmd->execute(args, ctx);
+    } catch (const std::bad_alloc&) {
+        ctx.report("not enough memory");
+    }
+}
+
+int runProgram(int argc, char** argv) {
+    std::printf("Chromaloom\n");
+
+    std::FILE* source = stdin;
+    if (argc == 1) {
+        std::printf("Reading from STDIN\n");
+        printInstalledCommands();
+    } else if (argc == 2) {
+        std::printf("Opening script file %s\n", argv[1]);
+        source = openScript(argv[1]);
+    } else {
+        std::printf("Chromaloom requires either 0 or 1 command line argument!");
+        return 1;
+    }
+    if (source == nullptr) {
+        std::printf("Failed to open script file!\n");
+        return 1;
+    }
+
+    int status = 0;
+    {
+        ScriptContext ctx;
+        char buffer[lineBufferSize];
+        while (std::fgets(buffer, lineBufferSize, source) != nullptr) {
+            ++ctx.lineNumber;
+            runLine(buffer, ctx);
+        }
+        if (std::ferror(source)) {
+            std::printf("Error: can't read script (error %d)\n", errno);
+            status = 1;
+        }
+    }
+    if (source != stdin)
+        std::fclose(source);
+    return status;
+}

@@ -1,0 +1,53 @@
+#include "interpreter/script_context.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+ScriptContext::ScriptContext() : images(variableCount) {}
+
+ScriptContext::~ScriptContext() {
+    for (int i = 0; i < variableCount; ++i)
+        setImage(i, nullptr);
+}
+
+int ScriptContext::variableIndex(const char* name) {
+    if (name == nullptr) {
+        report("no variable name!");
+        return -1;
+    }
+    if (name[0] != '\0' && name[1] == '\0') {
+        const char c = name[0];
+        if (c >= 'A' && c <= 'Z')
+            return c - 'A';
+        if (c >= 'a' && c <= 'z')
+            return c - 'a';
+    }
+    report("variable must have 1 character name!");
+    return -1;
+}
+
+Image* ScriptContext::getImage(const char* name) {
+    const int index = variableIndex(name);
+    if (index < 0 || index >= variableCount) {
+        report("variable access out of bounds");
+        return nullptr;
+    }
+    return imageAt(index);
+}
+
+void ScriptContext::setImage(int index, ImagePtr image) {
+    if (index < 0 || index >= variableCount) {
+        report("variable access out of bounds");
+        return;
+    }
+    images[static_cast<std::size_t>(index)] = std::move(image);
+}
+
+void ScriptContext::report(const char* format, ...) {
+    std::printf("Error (line %d): ", lineNumber);
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::putchar('\n');
+}

@@ -1,0 +1,72 @@
+#include "image/image.h"
+#include "tests/support/exec.h"
+
+#include <gtest/gtest.h>
+#include <limits>
+#include <new>
+
+namespace {
+
+ImagePtr numbered(std::uint32_t width, std::uint32_t height) {
+    return makeImage(width, height, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
+                    static_cast<std::uint8_t>(x + y), 7};
+    });
+}
+
+TEST(Image, CreateIsZeroFilledAndSetOpaqueTouchesOnlyAlpha) {
+    ImagePtr image = createImage(3, 2);
+    EXPECT_EQ(image->width, 3u);
+    EXPECT_EQ(image->height, 2u);
+    EXPECT_EQ(bytesOf(*image), std::vector<std::uint8_t>(24, 0));
+    setOpaque(*image);
+    for (std::uint32_t y = 0; y < 2; ++y)
+        for (std::uint32_t x = 0; x < 3; ++x)
+            EXPECT_EQ(pixelAt(*image, x, y), (Rgba{0, 0, 0, 255}));
+}
+
+TEST(Image, EmptyImagesHaveNoPixelsAndSurviveEveryOperation) {
+    for (auto [w, h] : {std::pair{0u, 0u}, {0u, 5u}, {5u, 0u}}) {
+        ImagePtr image = createImage(w, h);
+        EXPECT_EQ(image->byteCount(), 0u);
+        ASSERT_NE(image->pixels, nullptr);
+        flipRows(*image);
+        setOpaque(*image);
+        ImagePtr copy = cloneImage(*image);
+        EXPECT_EQ(copy->width, w);
+        EXPECT_EQ(copy->height, h);
+    }
+}
+
+TEST(Image, FlipRowsSwapsMirroredRowsAndIsItsOwnInverse) {
+    for (std::uint32_t height : {1u, 2u, 3u, 4u, 7u}) {
+        ImagePtr original = numbered(5, height);
+        ImagePtr flipped = cloneImage(*original);
+        flipRows(*flipped);
+        for (std::uint32_t y = 0; y < height; ++y)
+            for (std::uint32_t x = 0; x < 5; ++x)
+                EXPECT_EQ(pixelAt(*flipped, x, y), pixelAt(*original, x, height - 1 - y));
+        flipRows(*flipped);
+        EXPECT_EQ(bytesOf(*flipped), bytesOf(*original)) << "height " << height;
+    }
+}
+
+TEST(Image, CloneIsIndependentOfItsSource) {
+    ImagePtr source = numbered(4, 3);
+    const std::vector<std::uint8_t> before = bytesOf(*source);
+    ImagePtr copy = cloneImage(*source);
+    EXPECT_EQ(bytesOf(*copy), before);
+    copy->pixel(1, 1)[0] = 99;
+    EXPECT_EQ(bytesOf(*source), before);
+    source.reset();
+    EXPECT_EQ(copy->pixel(1, 1)[0], 99);
+}
+
+TEST(Image, ByteCountsThatCannotBeRepresentedAreRefused) {
+    EXPECT_EQ(imageByteCount(65535, 65535), std::size_t{65535} * 65535 * 4);
+    EXPECT_THROW(imageByteCount(0xFFFFFFFFu, 0xFFFFFFFFu), std::bad_alloc);
+    EXPECT_THROW(imageByteCount(std::uint64_t{1} << 62, 1), std::bad_alloc);
+    EXPECT_THROW(createImage(0xFFFFFFFFu, 0xFFFFFFFFu), std::bad_alloc);
+}
+
+} // namespace

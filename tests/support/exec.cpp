@@ -1,0 +1,42 @@
+#include "tests/support/exec.h"
+
+#include "interpreter/runner.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+namespace {
+
+std::vector<char> lineBuffer(const std::string& line) {
+    std::vector<char> buffer(line.begin(), line.end());
+    buffer.push_back('\0');
+    return buffer;
+}
+
+} // namespace
+
+Outcome execLine(ScriptContext& ctx, const std::string& line) {
+    std::vector<char> buffer = lineBuffer(line);
+    ArgList args;
+    tokenize(buffer.data(), args);
+    if (args.empty())
+        throw std::logic_error("execLine: no tokens in '" + line + "'");
+    Command* cmd = findCommand(args[0]);
+    if (cmd == nullptr || static_cast<int>(args.size()) != cmd->argCount)
+        throw std::logic_error("execLine: unknown verb or wrong count in '" + line + "'");
+    Outcome outcome;
+    testing::internal::CaptureStdout();
+    outcome.result = cmd->execute(args, ctx);
+    std::fflush(stdout);
+    outcome.output = testing::internal::GetCapturedStdout();
+    return outcome;
+}
+
+std::string runLineCaptured(ScriptContext& ctx, const std::string& line) {
+    std::vector<char> buffer = lineBuffer(line);
+    testing::internal::CaptureStdout();
+    runLine(buffer.data(), ctx);
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "image/image.h"
+#include "interpreter/script_context.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What a command did with one line: its return value and everything it printed.
+struct Outcome {
+    int result = -1;
+    std::string output;
+};
+
+// Tokenizes `line` like the runner and calls the command for its verb directly, so that the return value
+// can be checked. The verb must exist and the token count must match.
+Outcome execLine(ScriptContext& ctx, const std::string& line);
+
+// Feeds `line` through the runner's dispatch (lookup, count check, memory guard) and returns the output.
+std::string runLineCaptured(ScriptContext& ctx, const std::string& line);
+
+// An image filled from a generator of pixel values: fn(x, y) returns {r, g, b, a}.
+using Rgba = std::array<std::uint8_t, 4>;
+template <typename Fn> ImagePtr makeImage(std::uint32_t width, std::uint32_t height, Fn fn) {
+    ImagePtr image = createImage(width, height);
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const Rgba p = fn(x, y);
+            std::copy(p.begin(), p.end(), image->pixel(x, y));
+        }
+    return image;
+}
+
+inline Rgba pixelAt(const Image& image, std::uint32_t x, std::uint32_t y) {
+    const std::uint8_t* p = image.pixel(x, y);
+    return {p[0], p[1], p[2], p[3]};
+}
+
+inline std::vector<std::uint8_t> bytesOf(const Image& image) {
+    return {image.pixels.get(), image.pixels.get() + image.byteCount()};
+}

@@ -1,0 +1,108 @@
+#include "tests/support/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+fs::path chromaloomPath() {
+    return CHROMALOOM_BINARY;
+}
+
+fs::path sourceDir() {
+    return CHROMALOOM_SOURCE_DIR;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "chromaloom-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+RunResult runChromaloom(const RunOptions& options) {
+    // Standard input comes from a file, so that a long script can never fill a pipe while the program's
+    // own output fills the other one.
+    TempDir inputDir;
+    fs::path inputPath = "/dev/null";
+    if (options.stdinData) {
+        inputPath = inputDir / "stdin";
+        writeFile(inputPath, *options.stdinData);
+    }
+    const std::string program = chromaloomPath().string();
+    std::vector<std::string> argStrings{program};
+    argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStrings)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        close(pipeFds[0]);
+        const int in = open(inputPath.c_str(), O_RDONLY);
+        if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(pipeFds[1], STDOUT_FILENO) < 0)
+            _exit(126);
+        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0)
+            _exit(126);
+        if (options.fileSizeLimit) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (options.addressSpaceLimit) {
+            const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    RunResult result;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = read(pipeFds[0], chunk, sizeof chunk);
+        if (n > 0)
+            result.output.append(chunk, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    close(pipeFds[0]);
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return result;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+// Paths fixed at build time: the program under test and the root of the source tree.
+std::filesystem::path chromaloomPath();
+std::filesystem::path sourceDir();
+
+// A fresh directory under the system's temporary folder, removed with everything in it at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return dir; }
+    std::filesystem::path operator/(const std::string& name) const { return dir / name; }
+
+private:
+    std::filesystem::path dir;
+};
+
+struct RunOptions {
+    std::vector<std::string> args;           // command-line arguments after the program name
+    std::filesystem::path workDir;           // working directory; empty: the test's own
+    std::optional<std::string> stdinData;    // standard input; none: /dev/null
+    std::optional<rlim_t> fileSizeLimit;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    std::optional<rlim_t> addressSpaceLimit; // RLIMIT_AS in bytes
+};
+
+struct RunResult {
+    std::string output; // everything written to standard output
+    int status = -1;    // exit status, or 128 + signal number when killed by a signal
+};
+
+// Runs the built program and waits for it.
+RunResult runChromaloom(const RunOptions& options);
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
