@@ -6,9 +6,13 @@
 // file under commands/ and that file in the build's source list.
 #define CHROMALOOM_VERBS(VERB)                                                                               \
     VERB(copy)                                                                                               \
+    VERB(crop)                                                                                               \
     VERB(test)                                                                                               \
     VERB(info)                                                                                               \
-    VERB(blank)
+    VERB(blank)                                                                                              \
+    VERB(resize)                                                                                             \
+    VERB(rotate)                                                                                             \
+    VERB(warp)
 
 // Each commands/<verb>.cpp defines <verb>Command(), which constructs its one command object on first call.
 #define CHROMALOOM_DECLARE(verb) Command& verb##Command();
