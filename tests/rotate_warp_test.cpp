@@ -1,0 +1,226 @@
+#include "tests/support/exec.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <string>
+
+namespace {
+
+// Every pixel names its own position, so a result pixel tells which source pixel it came from.
+ImagePtr positionImage(std::uint32_t width, std::uint32_t height) {
+    return makeImage(width, height, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 17, 200};
+    });
+}
+
+Rgba from(std::uint8_t x, std::uint8_t y) {
+    return {x, y, 17, 200};
+}
+
+constexpr Rgba transparent{0, 0, 0, 0};
+
+// The mappings written out one pixel at a time with every term computed where it is used, to check the
+// commands' hoisted loops against.
+void copyOrClear(const Image& source, Image& result, long i, long j, long sx, long sy) {
+    if (sx >= 0 && sx < static_cast<long>(source.width) && sy >= 0 && sy < static_cast<long>(source.height))
+        std::copy_n(source.pixel(sx, sy), 4, result.pixel(i, j));
+    else
+        std::fill_n(result.pixel(i, j), 4, 0);
+}
+
+ImagePtr referenceRotate(const Image& source, int degrees) {
+    ImagePtr result = createImage(source.width, source.height);
+    const double theta = (degrees * 3.14159265) / 180;
+    const long cx = static_cast<long>(source.width * 0.5);
+    const long cy = static_cast<long>(source.height * 0.5);
+    for (long j = 0; j < static_cast<long>(source.height); ++j)
+        for (long i = 0; i < static_cast<long>(source.width); ++i) {
+            const double dx = i - cx;
+            const double dy = j - cy;
+            const long sx = cx + static_cast<long>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
+            const long sy = cy + static_cast<long>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
+            copyOrClear(source, *result, i, j, sx, sy);
+        }
+    return result;
+}
+
+ImagePtr referenceWarp(const Image& source, int option) {
+    ImagePtr result = createImage(source.width, source.height);
+    const long cx = static_cast<long>(source.width * 0.5);
+    const long cy = static_cast<long>(source.height * 0.5);
+    const double R = std::sqrt(static_cast<double>(cx) * cx + static_cast<double>(cy) * cy);
+    for (long j = 0; j < static_cast<long>(source.height); ++j)
+        for (long i = 0; i < static_cast<long>(source.width); ++i) {
+            const double r = std::sqrt(static_cast<double>(cy - j) * static_cast<double>(cy - j) +
+                                       static_cast<double>(cx - i) * static_cast<double>(cx - i));
+            const double t = r / R;
+            if (option == 1) {
+                const double v = (t * t) / 3;
+                const long sx = static_cast<long>(std::trunc((1 - v) * i + v * cx));
+                const long sy = static_cast<long>(std::trunc((1 - v) * j + v * cy));
+                copyOrClear(source, *result, i, j, sx, sy);
+            } else {
+                const double theta = (t * 157.0796325) / 180;
+                const double dx = i - cx;
+                const double dy = j - cy;
+                const long sx =
+                    cx + static_cast<long>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
+                const long sy =
+                    cy + static_cast<long>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
+                copyOrClear(source, *result, i, j, sx, sy);
+            }
+        }
+    return result;
+}
+
+struct Size {
+    std::uint32_t width;
+    std::uint32_t height;
+};
+
+const Size sizes[] = {{2, 1}, {1, 2}, {2, 2},  {3, 3},   {4, 4},  {5, 5},
+                      {7, 3}, {3, 8}, {16, 9}, {33, 20}, {64, 64}};
+
+// Runs `line` on variable a holding a position image of the given size and returns the result.
+ImagePtr runOn(const Size s, const std::string& line) {
+    ScriptContext ctx;
+    ctx.setImage(0, positionImage(s.width, s.height));
+    const Outcome o = execLine(ctx, line);
+    EXPECT_EQ(o.result, 0) << line;
+    EXPECT_EQ(o.output, "") << line;
+    ImagePtr result = cloneImage(*ctx.imageAt(0));
+    return result;
+}
+
+// ---- rotate ----
+
+TEST(Rotate, MatchesThePixelByPixelMapping) {
+    for (const Size s : sizes)
+        for (int degrees :
+             {-720, -90, -45, -1, 1, 30, 45, 90, 137, 180, 270, 359, 360, 1000, INT_MAX, INT_MIN}) {
+            const ImagePtr source = positionImage(s.width, s.height);
+            const ImagePtr expected = referenceRotate(*source, degrees);
+            const ImagePtr result = runOn(s, "rotate a " + std::to_string(degrees));
+            ASSERT_EQ(bytesOf(*result), bytesOf(*expected))
+                << s.width << "x" << s.height << " by " << degrees;
+        }
+}
+
+TEST(Rotate, WorkedExamplesOnA4x4Image) {
+    // The shortened pi leaves sin(360 degrees) slightly negative: (0, 0) reads (0, 1).
+    ImagePtr r = runOn({4, 4}, "rotate a 360");
+    EXPECT_EQ(pixelAt(*r, 0, 0), from(0, 1));
+    // A quarter turn counter-clockwise about (2, 2).
+    r = runOn({4, 4}, "rotate a 90");
+    EXPECT_EQ(pixelAt(*r, 0, 0), from(3, 0));
+    EXPECT_EQ(pixelAt(*r, 1, 0), from(3, 1));
+    EXPECT_EQ(pixelAt(*r, 3, 2), from(2, 3)); // just right of the centre: from just below it
+    // Corners turned out of the frame are transparent black, alpha included.
+    r = runOn({4, 4}, "rotate a 45");
+    EXPECT_EQ(pixelAt(*r, 3, 0), transparent);
+}
+
+TEST(Rotate, ZeroAngleAndSinglePixelsCopyTheSource) {
+    const ImagePtr source = positionImage(6, 5);
+    for (const char* line : {"rotate a 0", "rotate a zero", "rotate a 0.9"})
+        EXPECT_EQ(bytesOf(*runOn({6, 5}, line)), bytesOf(*source)) << line;
+    for (const char* line : {"rotate a 90", "rotate a -33", "rotate a 2147483647"})
+        EXPECT_EQ(pixelAt(*runOn({1, 1}, line), 0, 0), from(0, 0)) << line;
+}
+
+// ---- warp ----
+
+TEST(Warp, MatchesThePixelByPixelMapping) {
+    for (const Size s : sizes)
+        for (int option : {1, 2}) {
+            const ImagePtr source = positionImage(s.width, s.height);
+            const ImagePtr expected = referenceWarp(*source, option);
+            const ImagePtr result = runOn(s, "warp a " + std::to_string(option));
+            ASSERT_EQ(bytesOf(*result), bytesOf(*expected))
+                << s.width << "x" << s.height << " option " << option;
+        }
+}
+
+TEST(Warp, PinchWorkedExampleAndCoverage) {
+    const ImagePtr r = runOn({5, 5}, "warp a 1");
+    EXPECT_EQ(pixelAt(*r, 0, 0), from(0, 0));
+    EXPECT_EQ(pixelAt(*r, 1, 0), from(1, 0));
+    EXPECT_EQ(pixelAt(*r, 3, 0), from(2, 0));
+    EXPECT_EQ(pixelAt(*r, 4, 0), from(3, 0));
+    EXPECT_EQ(pixelAt(*r, 0, 3), from(0, 2));
+    EXPECT_EQ(pixelAt(*r, 4, 4), from(3, 3));
+    EXPECT_EQ(pixelAt(*r, 2, 2), from(2, 2));
+    // The pinch samples inside the image everywhere: no pixel is left transparent.
+    for (const Size s : sizes) {
+        const ImagePtr p = runOn(s, "warp a 1");
+        for (std::uint32_t j = 0; j < s.height; ++j)
+            for (std::uint32_t i = 0; i < s.width; ++i)
+                ASSERT_EQ(pixelAt(*p, i, j)[3], 200) << s.width << "x" << s.height << " at " << i << "," << j;
+    }
+}
+
+TEST(Warp, SwirlWorkedExamples) {
+    ImagePtr r = runOn({5, 5}, "warp a 2");
+    EXPECT_EQ(pixelAt(*r, 0, 0), from(2, 0));
+    EXPECT_EQ(pixelAt(*r, 0, 2), from(1, 1));
+    EXPECT_EQ(pixelAt(*r, 1, 2), from(2, 2));
+    EXPECT_EQ(pixelAt(*r, 2, 2), from(2, 2));
+    EXPECT_EQ(pixelAt(*r, 3, 2), from(2, 2));
+    EXPECT_EQ(pixelAt(*r, 4, 2), from(3, 3));
+    r = runOn({4, 4}, "warp a 2");
+    EXPECT_EQ(pixelAt(*r, 3, 0), transparent);
+}
+
+TEST(Warp, ASinglePixelKeepsItsValue) {
+    for (const char* line : {"warp a 1", "warp a 2"})
+        EXPECT_EQ(pixelAt(*runOn({1, 1}, line), 0, 0), from(0, 0)) << line;
+}
+
+TEST(Warp, RefusesOtherOptionsAndKeepsTheVariable) {
+    ScriptContext ctx;
+    ctx.lineNumber = 8;
+    ctx.setImage(0, positionImage(3, 3));
+    const Image* before = ctx.imageAt(0);
+    const std::vector<std::uint8_t> bytes = bytesOf(*before);
+    for (const char* line : {"warp a 0", "warp a 3", "warp a -1", "warp a swirl", "warp a -2"}) {
+        const Outcome o = execLine(ctx, line);
+        EXPECT_EQ(o.result, 1) << line;
+        EXPECT_EQ(o.output, "Error (line 8): Only option = 1 and 2 is supported\n") << line;
+        EXPECT_EQ(ctx.imageAt(0), before);
+        EXPECT_EQ(bytesOf(*before), bytes);
+    }
+}
+
+// ---- both ----
+
+TEST(RotateAndWarp, EmptyImagesKeepTheirSize) {
+    for (const Size s : {Size{0, 5}, Size{5, 0}, Size{0, 0}, Size{1, 0}, Size{0, 1}, Size{4294967295u, 0}})
+        for (const char* line : {"rotate a 30", "warp a 1", "warp a 2"}) {
+            ScriptContext ctx;
+            ctx.setImage(0, createImage(s.width, s.height));
+            EXPECT_EQ(execLine(ctx, line).result, 0) << line;
+            EXPECT_EQ(ctx.imageAt(0)->width, s.width) << line;
+            EXPECT_EQ(ctx.imageAt(0)->height, s.height) << line;
+        }
+}
+
+TEST(RotateAndWarp, ReportBadNamesAndEmptyVariables) {
+    ScriptContext ctx;
+    ctx.lineNumber = 3;
+    for (const char* line : {"rotate 1 90", "warp aa 1", "warp % 7"}) {
+        const Outcome o = execLine(ctx, line);
+        EXPECT_EQ(o.result, 1) << line;
+        EXPECT_EQ(o.output, "Error (line 3): variable must have 1 character name!\n") << line;
+    }
+    // The no-image check comes before the option is looked at.
+    for (const char* line : {"rotate z 90", "rotate Z nonsense", "warp z 7", "warp z 1"}) {
+        const Outcome o = execLine(ctx, line);
+        EXPECT_EQ(o.result, 1) << line;
+        EXPECT_EQ(o.output, "Error (line 3): No image\n") << line;
+        EXPECT_EQ(ctx.imageAt(25), nullptr);
+    }
+}
+
+} // namespace
