@@ -55,6 +55,8 @@ private:
         for (std::uint64_t k = 0; k < result.width; ++k)
             column[k] = static_cast<std::uint32_t>(k * num / den);
 
+        // By n/n every row is a plain copy of its source row.
+        const bool identityColumns = num == den;
         const std::size_t rowBytes = result.rowBytes();
         std::uint64_t previousRow = std::numeric_limits<std::uint64_t>::max();
         for (std::uint32_t j = 0; j < result.height; ++j) {
@@ -67,15 +69,12 @@ private:
             }
             previousRow = sourceRow;
             const std::uint8_t* in = source.pixel(0, static_cast<std::uint32_t>(sourceRow));
-            // Copy runs of result columns that read consecutive source columns in one piece.
-            for (std::uint32_t k = 0; k < result.width;) {
-                const std::uint32_t first = column[k];
-                std::uint32_t run = 1;
-                while (k + run < result.width && column[k + run] == first + run)
-                    ++run;
-                std::memcpy(out + std::size_t{k} * 4, in + std::size_t{first} * 4, std::size_t{run} * 4);
-                k += run;
+            if (identityColumns) {
+                std::memcpy(out, in, rowBytes);
+                continue;
             }
+            for (std::size_t k = 0; k < result.width; ++k)
+                std::memcpy(out + k * 4, in + std::size_t{column[k]} * 4, 4);
         }
     }
 };
