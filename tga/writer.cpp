@@ -1,6 +1,7 @@
 #include "tga/convert.h"
 #include "tga/tga.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -42,9 +43,11 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 }
 
 // Writes the whole file to fd: header, image ID, then the rows bottom row first, each pixel converted
-// back to straight colour. The pixels are converted a chunk at a time (a row never exceeds a chunk).
+// back to straight colour. The pixels are converted a chunk at a time (a row never exceeds a chunk, and
+// a small image needs no more than its file size).
 bool writeTgaTo(int fd, const Image& image) {
-    std::vector<std::uint8_t> chunk(chunkSize);
+    const std::size_t fileSize = headerSize + imageIdLength + image.byteCount();
+    std::vector<std::uint8_t> chunk(std::min(chunkSize, fileSize));
     std::uint8_t* h = chunk.data();
     std::memset(h, 0, headerSize);
     h[0] = static_cast<std::uint8_t>(imageIdLength);
@@ -61,7 +64,7 @@ bool writeTgaTo(int fd, const Image& image) {
     const ConversionTables& t = conversionTables();
     const std::size_t rowBytes = image.rowBytes();
     for (std::uint32_t row = image.height; row-- > 0;) {
-        if (chunkSize - used < rowBytes) {
+        if (chunk.size() - used < rowBytes) {
             if (!writeAll(fd, chunk.data(), used))
                 return false;
             used = 0;
