@@ -9,6 +9,8 @@
     VERB(crop)                                                                                               \
     VERB(test)                                                                                               \
     VERB(info)                                                                                               \
+    VERB(read)                                                                                               \
+    VERB(write)                                                                                              \
     VERB(blank)                                                                                              \
     VERB(resize)                                                                                             \
     VERB(rotate)                                                                                             \

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <unistd.h>
 #include <vector>
 
 std::size_t imageByteCount(std::uint64_t width, std::uint64_t height) {
@@ -14,7 +15,22 @@ std::size_t imageByteCount(std::uint64_t width, std::uint64_t height) {
     return static_cast<std::size_t>(width * height * 4);
 }
 
+std::size_t maxImageBytes() {
+    // Half the machine's memory. calloc would hand out far more (untouched pages cost nothing), but filling
+    // such an image would end the program from outside instead of failing one command.
+    static const std::size_t limit = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long pageSize = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || pageSize <= 0)
+            return std::numeric_limits<std::size_t>::max();
+        return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(pageSize);
+    }();
+    return limit;
+}
+
 PixelBuffer allocatePixels(std::size_t bytes) {
+    if (bytes > maxImageBytes())
+        throw std::bad_alloc();
     // calloc hands out large zeroed blocks without touching them, so a fresh image costs nothing until it
     // is drawn on. One byte at least, so that an empty image still owns a valid block.
     void* block = std::calloc(std::max<std::size_t>(bytes, 1), 1);
@@ -60,6 +76,8 @@ void setOpaque(Image& image) {
 ImagePtr cloneImage(const Image& image) {
     const std::size_t bytes = image.byteCount();
     // malloc, not calloc: every byte is overwritten at once.
+    if (bytes > maxImageBytes())
+        throw std::bad_alloc();
     void* block = std::malloc(std::max<std::size_t>(bytes, 1));
     if (block == nullptr)
         throw std::bad_alloc();

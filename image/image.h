@@ -33,7 +33,11 @@ using ImagePtr = std::unique_ptr<Image>;
 // represented as a size. Every allocation of pixels goes through this check.
 std::size_t imageByteCount(std::uint64_t width, std::uint64_t height);
 
-// A zero-filled buffer of the given byte count. Throws std::bad_alloc when the memory cannot be obtained.
+// The largest pixel buffer an image may have: half the machine's physical memory.
+std::size_t maxImageBytes();
+
+// A zero-filled buffer of the given byte count. Throws std::bad_alloc when the memory cannot be obtained
+// or the count is above maxImageBytes().
 PixelBuffer allocatePixels(std::size_t bytes);
 
 // Image operations. Those that build an image throw std::bad_alloc when its memory cannot be obtained and

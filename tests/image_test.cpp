@@ -69,4 +69,15 @@ TEST(Image, ByteCountsThatCannotBeRepresentedAreRefused) {
     EXPECT_THROW(createImage(0xFFFFFFFFu, 0xFFFFFFFFu), std::bad_alloc);
 }
 
+TEST(Image, ImagesLargerThanHalfTheMachinesMemoryAreRefused) {
+    const std::size_t limit = maxImageBytes();
+    ASSERT_GT(limit, std::size_t{1} << 26);
+    EXPECT_THROW(allocatePixels(limit + 1), std::bad_alloc);
+    const std::uint64_t side = 65535;
+    if (imageByteCount(side, side) > limit) {
+        EXPECT_THROW(createImage(65535, 65535), std::bad_alloc);
+    }
+    EXPECT_NO_THROW(createImage(4096, 4096));
+}
+
 } // namespace
