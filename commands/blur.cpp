@@ -79,23 +79,24 @@ void filterSome(const std::uint8_t* in, std::uint8_t* out, std::size_t count, st
 template <std::size_t N> void blurRows(const Image& source, Image& target, const Kernel<N>& kernel) {
     constexpr std::uint32_t half = N / 2;
     const std::uint32_t width = source.width;
-    // Pixels half..width-1-half have every tap inside the row.
+    // Pixels innerBegin..innerEnd-1 have every tap inside the row (none when the row is shorter than the
+    // kernel).
     const std::uint32_t innerEnd = width > half ? width - half : 0;
     const std::uint32_t innerBegin = std::min(half, innerEnd);
     const SmallDivisor full(tapsAt(kernel, half, N).weightSum);
     for (std::uint32_t y = 0; y < source.height; ++y) {
         const std::uint8_t* in = source.pixel(0, y);
         std::uint8_t* out = target.pixel(0, y);
-        for (std::uint32_t x = 0; x < width; ++x) {
-            if (x == innerBegin && innerBegin < innerEnd) {
-                const std::size_t bytes = std::size_t{innerEnd - innerBegin} * 4;
-                filterAll(in + std::size_t{x} * 4, out + std::size_t{x} * 4, bytes, 4, kernel, full);
-                x = innerEnd - 1;
-                continue;
-            }
+        auto edgePixel = [&](std::uint32_t x) {
             filterSome(in + std::size_t{x} * 4, out + std::size_t{x} * 4, 4, 4, kernel,
                        tapsAt(kernel, x, width));
-        }
+        };
+        for (std::uint32_t x = 0; x < innerBegin; ++x)
+            edgePixel(x);
+        filterAll(in + std::size_t{innerBegin} * 4, out + std::size_t{innerBegin} * 4,
+                  std::size_t{innerEnd - innerBegin} * 4, 4, kernel, full);
+        for (std::uint32_t x = innerEnd; x < width; ++x)
+            edgePixel(x);
     }
 }
 
