@@ -46,24 +46,6 @@ TEST(Fill, StoresTheLowEightBitsOfEachChannelUnpremultiplied) {
     EXPECT_EQ(pixelAt(*ctx.imageAt(0), 1, 0), (Rgba{200, 0, 9, 5}));
 }
 
-TEST(FillAndChromakey, LookupFailures) {
-    for (const auto& [line, noImage] :
-         {std::pair{"fill", "No image to fill"}, {"chromakey", "No image to Chromakey"}}) {
-        const std::string args = std::string(line) == "fill" ? " 0 0 1 1 1 1 1 1" : " 1 1 1";
-        ScriptContext ctx;
-        ctx.lineNumber = 12;
-        Outcome o = execLine(ctx, std::string(line) + " 3" + args);
-        EXPECT_EQ(o.result, 1);
-        EXPECT_EQ(o.output, "Error (line 12): variable must have 1 character name!\n"
-                            "Error (line 12): variable access out of bounds\n"
-                            "Error (line 12): " +
-                                std::string(noImage) + "\n");
-        o = execLine(ctx, std::string(line) + " Z" + args);
-        EXPECT_EQ(o.result, 1);
-        EXPECT_EQ(o.output, "Error (line 12): " + std::string(noImage) + "\n");
-    }
-}
-
 Rgba keyed(Rgba p, const char* key) {
     ScriptContext ctx;
     ctx.setImage(0, makeImage(1, 1, [p](std::uint32_t, std::uint32_t) { return p; }));
