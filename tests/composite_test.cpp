@@ -1,7 +1,7 @@
 #include "tests/support/exec.h"
+#include "tests/support/pixel_reference.h"
 
 #include <algorithm>
-#include <cmath>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -74,21 +74,6 @@ TEST(Composite, ChecksInOrderAndReportsBadNamesOnce) {
     }
 }
 
-// Composite of an image over itself, written as a walk over A's columns, each from the top, reading and
-// writing the one image as it goes.
-void referenceSelfOver(Image& img, std::int64_t x, std::int64_t y) {
-    for (std::int64_t i = 0; i < img.width && x + i >= 0 && x + i < img.width; ++i)
-        for (std::int64_t j = 0; j < img.height && y + j >= 0 && y + j < img.height; ++j) {
-            const Rgba a = pixelAt(img, i, j);
-            std::uint8_t* b = img.pixel(x + i, y + j);
-            const double alpha = a[3] / 255.0;
-            const double rest = 1.0 - alpha;
-            for (int c = 0; c < 3; ++c)
-                b[c] = static_cast<std::uint8_t>(static_cast<int>(a[c] * alpha + b[c] * rest));
-            b[3] = static_cast<std::uint8_t>(std::min(static_cast<int>(alpha * 255 + b[3] * rest), 255));
-        }
-}
-
 TEST(Composite, OverItselfReadsPixelsAlreadyBlended) {
     ScriptContext ctx;
     ctx.setImage(0, makeImage(3, 2, [](std::uint32_t, std::uint32_t) { return Rgba{128, 128, 128, 128}; }));
@@ -106,7 +91,7 @@ TEST(Composite, OverItselfReadsPixelsAlreadyBlended) {
         for (int y = -1; y <= 6; ++y) {
             ImagePtr expected = makeImage(7, 6, noise);
             ctx.setImage(0, cloneImage(*expected));
-            referenceSelfOver(*expected, x, y);
+            reference::compositeOver(*expected, *expected, x, y);
             EXPECT_EQ(
                 execLine(ctx, "composite a over a " + std::to_string(x) + " " + std::to_string(y)).result, 0);
             EXPECT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*expected)) << x << "," << y;
