@@ -16,6 +16,8 @@
     VERB(opaque)                                                                                             \
     VERB(test)                                                                                               \
     VERB(info)                                                                                               \
+    VERB(read)                                                                                               \
+    VERB(write)                                                                                              \
     VERB(blank)
 
 // Each commands/<verb>.cpp defines <verb>Command(), which constructs its one command object on first call.

@@ -50,7 +50,7 @@ RunResult runChromaloom(const RunOptions& options) {
     // Standard input comes from a file, so that a long script can never fill a pipe while the program's
     // own output fills the other one.
     TempDir inputDir;
-    fs::path inputPath = "/dev/null";
+    fs::path inputPath = options.stdinPath.empty() ? fs::path("/dev/null") : options.stdinPath;
     if (options.stdinData) {
         inputPath = inputDir / "stdin";
         writeFile(inputPath, *options.stdinData);

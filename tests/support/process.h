@@ -28,6 +28,7 @@ struct RunOptions {
     std::vector<std::string> args;           // command-line arguments after the program name
     std::filesystem::path workDir;           // working directory; empty: the test's own
     std::optional<std::string> stdinData;    // standard input; none: /dev/null
+    std::filesystem::path stdinPath;         // or standard input opened from this path
     std::optional<rlim_t> fileSizeLimit;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     std::optional<rlim_t> addressSpaceLimit; // RLIMIT_AS in bytes
 };

@@ -1,0 +1,270 @@
+#include "tests/support/exec.h"
+#include "tests/support/process.h"
+#include "tests/support/tga_file.h"
+#include "tga/convert.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes fileBytes(const fs::path& path) {
+    const std::string s = readFile(path);
+    return {s.begin(), s.end()};
+}
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(TgaTables, MatchTheirFormulasOnEveryInput) {
+    const ConversionTables& t = conversionTables();
+    int differFromIntegerQuotient = 0;
+    for (unsigned a = 0; a < 256; ++a) {
+        for (unsigned c = 0; c < 256; ++c) {
+            const auto cb = static_cast<std::uint8_t>(c), ab = static_cast<std::uint8_t>(a);
+            ASSERT_EQ(t.premultiply[a * 256 + c], premultiplyFormula(cb, ab)) << c << " " << a;
+            ASSERT_EQ(t.straightColour[a * 256 + c], straightColourFormula(cb, ab)) << c << " " << a;
+            differFromIntegerQuotient += premultiplyFormula(cb, ab) != c * a / 255;
+        }
+        ASSERT_EQ(t.straightAlpha[a], straightAlphaFormula(static_cast<std::uint8_t>(a)));
+        EXPECT_EQ(straightAlphaFormula(static_cast<std::uint8_t>(a)), a); // alpha survives writing
+        // Full alpha leaves colour as it is (the opaque conversions rely on it); zero alpha clears it.
+        EXPECT_EQ(premultiplyFormula(static_cast<std::uint8_t>(a), 255), a);
+        EXPECT_EQ(premultiplyFormula(static_cast<std::uint8_t>(a), 0), 0);
+    }
+    EXPECT_EQ(differFromIntegerQuotient, 154);
+    EXPECT_EQ(premultiplyFormula(195, 17), 12);
+    for (std::uint32_t x = 0; x < 32; ++x)
+        EXPECT_EQ(t.widen5[x], widen5Formula(x));
+    for (std::uint32_t x = 0; x < 64; ++x)
+        EXPECT_EQ(t.widen6[x], widen6Formula(x));
+    EXPECT_EQ(widen5Formula(31), 254);
+    EXPECT_EQ(widen6Formula(63), 254);
+    EXPECT_EQ(widen5Formula(1), 8);
+    EXPECT_EQ(widen6Formula(1), 4);
+}
+
+TEST(TgaWriter, WritesTheFixedLayoutBottomRowFirst) {
+    TempDir dir;
+    const auto path = dir / "one.tga";
+    ImagePtr one = makeImage(1, 1, [](auto, auto) { return Rgba{30, 20, 10, 255}; });
+    ASSERT_EQ(writeImage(path.c_str(), *one), WriteResult::Ok);
+    Bytes expected{21, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 32, 8};
+    const std::string id = "written with pixelkit";
+    expected.insert(expected.end(), id.begin(), id.end());
+    expected.insert(expected.end(), {10, 20, 30, 255});
+    EXPECT_EQ(fileBytes(path), expected);
+
+    ImagePtr empty = createImage(0, 0);
+    ASSERT_EQ(writeImage(path.c_str(), *empty), WriteResult::Ok);
+    Bytes header(expected.begin(), expected.begin() + 39);
+    header[12] = header[14] = 0;
+    EXPECT_EQ(fileBytes(path), header);
+
+    // 300 x 2: the first pixel in the file is the bottom-left one; the size is little-endian.
+    ImagePtr tall = makeImage(300, 2, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(x), 0, 255};
+    });
+    ASSERT_EQ(writeImage(path.c_str(), *tall), WriteResult::Ok);
+    const Bytes bytes = fileBytes(path);
+    ASSERT_EQ(bytes.size(), 39u + 300 * 2 * 4);
+    EXPECT_EQ(bytes[12] | (bytes[13] << 8), 300);
+    EXPECT_EQ(bytes[14] | (bytes[15] << 8), 2);
+    EXPECT_EQ(Bytes(bytes.begin() + 39, bytes.begin() + 47), (Bytes{0, 0, 1, 255, 0, 1, 1, 255}));
+}
+
+TEST(TgaWriter, ConvertsBackToStraightColour) {
+    struct Case {
+        Rgba stored;
+        Bytes written; // blue, green, red, alpha
+    };
+    for (const Case& c :
+         {Case{{7, 8, 9, 255}, {9, 8, 7, 255}}, Case{{7, 8, 9, 0}, {9, 8, 7, 0}},
+          Case{{100, 100, 0, 100}, {0, 255, 255, 100}}, Case{{200, 0, 0, 100}, {0, 0, 255, 100}},
+          Case{{100, 0, 0, 128}, {0, 0, 199, 128}}}) {
+        TempDir dir;
+        ImagePtr image = makeImage(1, 1, [&](auto, auto) { return c.stored; });
+        ASSERT_EQ(writeImage((dir / "p.tga").c_str(), *image), WriteResult::Ok);
+        const Bytes bytes = fileBytes(dir / "p.tga");
+        EXPECT_EQ(Bytes(bytes.begin() + 39, bytes.end()), c.written);
+    }
+    // Zero alpha keeps every stored colour byte.
+    for (unsigned c = 0; c < 256; ++c)
+        EXPECT_EQ(straightColourFormula(static_cast<std::uint8_t>(c), 0), c);
+}
+
+TEST(TgaWriter, RoundTripKeepsSizeOrientationAndOpaquePixels) {
+    TempDir dir;
+    for (auto [w, h] : {std::pair{1u, 1u}, {6u, 5u}, {5u, 6u}, {1u, 7u}, {513u, 3u}}) {
+        ImagePtr image = makeImage(w, h, [](std::uint32_t x, std::uint32_t y) {
+            return Rgba{static_cast<std::uint8_t>(x * 40 + y), static_cast<std::uint8_t>(y * 50),
+                        static_cast<std::uint8_t>(x ^ y), 255};
+        });
+        const auto path = dir / "rt.tga";
+        ASSERT_EQ(writeImage(path.c_str(), *image), WriteResult::Ok);
+        ImagePtr back = loadImage(path.c_str());
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(back->width, w);
+        EXPECT_EQ(back->height, h);
+        EXPECT_TRUE(bytesOf(*back) == bytesOf(*image)) << w << "x" << h;
+    }
+    // Translucent colour loses a little: a file colour 200 at alpha 128 loads as 100 and writes as 199.
+    TgaFile f;
+    f.pixelDepth = 32;
+    f.descriptor = 8;
+    f.add({200, 200, 200, 128});
+    ImagePtr loaded = decode(f.bytes());
+    EXPECT_EQ(pixelAt(*loaded, 0, 0), (Rgba{100, 100, 100, 128}));
+    ASSERT_EQ(writeImage((dir / "t.tga").c_str(), *loaded), WriteResult::Ok);
+    const Bytes bytes = fileBytes(dir / "t.tga");
+    EXPECT_EQ(Bytes(bytes.begin() + 39, bytes.end()), (Bytes{199, 199, 199, 128}));
+}
+
+TEST(TgaWriter, RefusesWhatItCannotWriteAndLeavesNoFile) {
+    TempDir dir;
+    const auto path = dir / "x.tga";
+    EXPECT_EQ(writeImage(path.c_str(), *createImage(65536, 1)), WriteResult::TooLarge);
+    EXPECT_EQ(writeImage(path.c_str(), *createImage(1, 65536)), WriteResult::TooLarge);
+    EXPECT_EQ(writeImage(path.c_str(), *createImage(65535, 1)), WriteResult::Ok);
+    EXPECT_EQ(fileBytes(path).size(), 39u + 65535 * 4);
+    fs::remove(path);
+
+    TgaError = 0;
+    ImagePtr image = createImage(2, 2);
+    EXPECT_EQ(writeImage((dir / "no" / "x.tga").c_str(), *image), WriteResult::CannotOpen);
+    EXPECT_EQ(TgaError, TgaCode::CannotOpenFile);
+    fs::create_directory(dir / "sub");
+    EXPECT_EQ(writeImage((dir / "sub").c_str(), *image), WriteResult::CannotOpen);
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"sub"});
+
+    // A device is written in place and stays a device.
+    EXPECT_EQ(writeImage("/dev/full", *image), WriteResult::CannotWrite);
+    struct stat info {};
+    ASSERT_EQ(stat("/dev/full", &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    EXPECT_EQ(writeImage("/dev/null", *image), WriteResult::Ok);
+}
+
+TEST(TgaWriter, ReplacesTheFileALinkPointsToAndKeepsItsMode) {
+    TempDir dir;
+    fs::create_directory(dir / "real");
+    writeFile(dir / "real" / "target.tga", "old");
+    chmod((dir / "real" / "target.tga").c_str(), 0640);
+    fs::create_symlink("real/target.tga", dir / "link.tga");
+    ImagePtr image = makeImage(1, 1, [](auto, auto) { return Rgba{1, 2, 3, 255}; });
+    ASSERT_EQ(writeImage((dir / "link.tga").c_str(), *image), WriteResult::Ok);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.tga"));
+    EXPECT_EQ(fileBytes(dir / "real" / "target.tga").size(), 43u);
+    EXPECT_EQ(fs::status(dir / "real" / "target.tga").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(namesIn(dir / "real"), std::vector<std::string>{"target.tga"});
+
+    // A dangling link creates the file it names.
+    fs::create_symlink("real/new.tga", dir / "dangling.tga");
+    ASSERT_EQ(writeImage((dir / "dangling.tga").c_str(), *image), WriteResult::Ok);
+    EXPECT_EQ(fileBytes(dir / "real" / "new.tga").size(), 43u);
+}
+
+// A write that fails part-way (here at a file-size limit) reports it, removes its temporary file and
+// leaves the older file at the path as it was.
+TEST(WriteCommand, FailingPartWayKeepsTheOlderFile) {
+    TempDir dir;
+    writeFile(dir / "s.script", "blank a 100 100\nwrite a out.tga\nwrite a new.tga\n");
+    writeFile(dir / "out.tga", "older content");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.fileSizeLimit = 5000;
+    const RunResult result = runChromaloom(options);
+    EXPECT_EQ(result.output, "Chromaloom\nOpening script file s.script\n"
+                             "Error (line 2): can't write image! (cannot write to file)\n"
+                             "Error (line 3): can't write image! (cannot write to file)\n");
+    EXPECT_EQ(readFile(dir / "out.tga"), "older content");
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"out.tga", "s.script"}));
+}
+
+TEST(ReadCommand, ReportsFailuresAndKeepsTheVariable) {
+    TempDir dir;
+    TgaFile f;
+    f.width = 2;
+    f.add({1, 2, 3, 4, 5, 6});
+    writeFile(dir / "ok.tga", f.str());
+    writeFile(dir / "short.tga", "0123456789abcdef");
+    ScriptContext ctx;
+    ctx.lineNumber = 4;
+    const std::string ok = (dir / "ok.tga").string();
+
+    Outcome bad = execLine(ctx, "read 1 " + ok);
+    EXPECT_EQ(bad.result, 1);
+    EXPECT_EQ(bad.output, "Error (line 4): variable must have 1 character name!\n");
+
+    Outcome loaded = execLine(ctx, "read A " + ok);
+    EXPECT_EQ(loaded.result, 0);
+    EXPECT_EQ(loaded.output, "");
+    ASSERT_NE(ctx.imageAt(0), nullptr);
+    EXPECT_EQ(bytesOf(*ctx.imageAt(0)), (Bytes{3, 2, 1, 255, 6, 5, 4, 255}));
+    const Image* before = ctx.imageAt(0);
+
+    Outcome missing = execLine(ctx, "read a " + (dir / "missing.tga").string());
+    EXPECT_EQ(missing.result, 2);
+    EXPECT_EQ(missing.output, "Error (line 4): can't read image! (cannot open file)\n");
+    Outcome truncated = execLine(ctx, "read a " + (dir / "short.tga").string());
+    EXPECT_EQ(truncated.output, "Error (line 4): can't read image! (bad image header)\n");
+    EXPECT_EQ(ctx.imageAt(0), before);
+}
+
+TEST(WriteCommand, ReportsEachFailureAndNeverChangesTheImage) {
+    TempDir dir;
+    ScriptContext ctx;
+    ctx.lineNumber = 2;
+    const std::string out = (dir / "out.tga").string();
+
+    Outcome empty = execLine(ctx, "write a " + out);
+    EXPECT_EQ(empty.result, 2);
+    EXPECT_EQ(empty.output, "Error (line 2): no image to write!\n");
+    Outcome badName = execLine(ctx, "write 7 " + out);
+    EXPECT_EQ(badName.result, 2);
+    EXPECT_EQ(badName.output, "Error (line 2): variable must have 1 character name!\n"
+                              "Error (line 2): variable access out of bounds\n"
+                              "Error (line 2): no image to write!\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    ctx.setImage(1, createImage(65536, 1));
+    Outcome large = execLine(ctx, "write b " + out);
+    EXPECT_EQ(large.result, 2);
+    EXPECT_EQ(large.output, "Error (line 2): can't write image! (width or height above 65535)\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    ctx.setImage(2, makeImage(3, 2, [](std::uint32_t x, std::uint32_t y) {
+                     return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 9, 255};
+                 }));
+    const Bytes original = bytesOf(*ctx.imageAt(2));
+    Outcome cannotOpen = execLine(ctx, "write c " + (dir / "no" / "x.tga").string());
+    EXPECT_EQ(cannotOpen.result, 2);
+    EXPECT_EQ(cannotOpen.output, "Error (line 2): can't write image! (cannot open file)\n");
+    Outcome full = execLine(ctx, "write c /dev/full");
+    EXPECT_EQ(full.result, 2);
+    EXPECT_EQ(full.output, "Error (line 2): can't write image! (cannot write to file)\n");
+    Outcome written = execLine(ctx, "write c " + out);
+    EXPECT_EQ(written.result, 0);
+    EXPECT_EQ(written.output, "");
+    EXPECT_EQ(bytesOf(*ctx.imageAt(2)), original);
+
+    execLine(ctx, "read d " + out);
+    ASSERT_NE(ctx.imageAt(3), nullptr);
+    EXPECT_EQ(ctx.imageAt(3)->width, 3u);
+    EXPECT_EQ(ctx.imageAt(3)->height, 2u);
+    EXPECT_EQ(bytesOf(*ctx.imageAt(3)), original);
+}
+
+} // namespace

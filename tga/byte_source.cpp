@@ -1,0 +1,80 @@
+#include "tga/byte_source.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t blockSize = std::size_t{1} << 20;
+
+} // namespace
+
+ByteSource::ByteSource(const std::uint8_t* data, std::size_t size)
+    : pos(data), end(data + size), atEnd(true) {}
+
+ByteSource::ByteSource(int fd, bool seekable)
+    : pos(nullptr), end(nullptr), fd(fd), seekable(seekable), block(new std::uint8_t[blockSize]) {
+    pos = end = block.get();
+}
+
+ByteSource::~ByteSource() = default;
+
+bool ByteSource::refill() {
+    if (atEnd)
+        return false;
+    const std::size_t kept = static_cast<std::size_t>(end - pos);
+    std::memmove(block.get(), pos, kept);
+    pos = block.get();
+    end = pos + kept;
+    for (;;) {
+        const ssize_t got = ::read(fd, block.get() + kept, blockSize - kept);
+        if (got > 0) {
+            end += got;
+            return true;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        atEnd = true;
+        return false;
+    }
+}
+
+bool ByteSource::readExactly(std::uint8_t* out, std::size_t n) {
+    while (n > 0) {
+        if (pos == end && !refill())
+            return false;
+        const std::size_t take = std::min(n, static_cast<std::size_t>(end - pos));
+        std::memcpy(out, pos, take);
+        pos += take;
+        out += take;
+        n -= take;
+    }
+    return true;
+}
+
+bool ByteSource::skip(std::size_t n) {
+    if (!seekable)
+        return false;
+    while (n > 0) {
+        if (pos == end && !refill())
+            return true;
+        const std::size_t take = std::min(n, static_cast<std::size_t>(end - pos));
+        pos += take;
+        n -= take;
+    }
+    return true;
+}
+
+std::uint32_t ByteSource::valueAcrossBlocks(unsigned n) {
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        if (pos == end && !refill())
+            return 0;
+        if (i < 4)
+            v |= std::uint32_t{*pos} << (8 * i);
+        ++pos;
+    }
+    return v;
+}
