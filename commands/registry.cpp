@@ -5,8 +5,16 @@
 // backwards: the last verb here is the first one listed. Adding a verb is one line here, plus its source
 // file under commands/ and that file in the build's source list.
 #define CHROMALOOM_VERBS(VERB)                                                                               \
+    VERB(blur)                                                                                               \
+    VERB(chromakey)                                                                                          \
+    VERB(composite)                                                                                          \
     VERB(copy)                                                                                               \
     VERB(crop)                                                                                               \
+    VERB(darken)                                                                                             \
+    VERB(desaturate)                                                                                         \
+    VERB(dissolve)                                                                                           \
+    VERB(fill)                                                                                               \
+    VERB(opaque)                                                                                             \
     VERB(test)                                                                                               \
     VERB(info)                                                                                               \
     VERB(read)                                                                                               \

@@ -1,0 +1,52 @@
+#include "interpreter/command.h"
+#include "interpreter/numbers.h"
+#include "interpreter/script_context.h"
+
+#include <array>
+#include <cstdint>
+
+namespace {
+
+// chromakey v r g b: makes every pixel whose colour equals the key colour transparent black. The image is
+// premultiplied, so each pixel is compared with the key premultiplied by that pixel's own alpha:
+// trunc(k * (alpha / 255)), in double precision. That product, not an integer quotient, decides: key 85 at
+// alpha 147 gives 48.99999999999999 and so 48, where 85 * 147 / 255 in integers would give 49. A pixel with
+// alpha 0 is never keyed.
+class ChromakeyCmd final : public Command {
+public:
+    ChromakeyCmd() : Command("chromakey", 5) {}
+
+    int execute(ArgList& args, ScriptContext& ctx) override {
+        Image* image = ctx.getImage(args[1]);
+        if (image == nullptr) {
+            ctx.report("No image to Chromakey");
+            return 1;
+        }
+        const std::uint8_t key[3] = {parseChannel(args[2]), parseChannel(args[3]), parseChannel(args[4])};
+        // The premultiplied key for every alpha, built once for this call.
+        std::array<std::array<std::uint8_t, 3>, 256> keyAt{};
+        for (int a = 1; a < 256; ++a) {
+            const double alpha = a / 255.0;
+            for (int c = 0; c < 3; ++c)
+                keyAt[static_cast<std::size_t>(a)][static_cast<std::size_t>(c)] =
+                    static_cast<std::uint8_t>(static_cast<int>(key[c] * alpha));
+        }
+        std::uint8_t* p = image->pixels.get();
+        std::uint8_t* const end = p + image->byteCount();
+        for (; p != end; p += 4) {
+            if (p[3] == 0)
+                continue;
+            const auto& k = keyAt[p[3]];
+            if (p[0] == k[0] && p[1] == k[1] && p[2] == k[2])
+                p[0] = p[1] = p[2] = p[3] = 0;
+        }
+        return 0;
+    }
+};
+
+} // namespace
+
+Command& chromakeyCommand() {
+    static ChromakeyCmd command;
+    return command;
+}

@@ -1,0 +1,41 @@
+#include "commands/pixel_math.h"
+#include "interpreter/command.h"
+#include "interpreter/script_context.h"
+
+namespace {
+
+// darken v a: scales the red, green and blue bytes of every pixel by a (0 < a < 1), truncating; alpha stays.
+// Scaling the colour never lifts it above its alpha, so the image stays validly premultiplied.
+class DarkenCmd final : public Command {
+public:
+    DarkenCmd() : Command("darken", 3) {}
+
+    int execute(ArgList& args, ScriptContext& ctx) override {
+        Image* image = ctx.getImage(args[1]);
+        if (image == nullptr) {
+            ctx.report("No image to Darken");
+            return 1;
+        }
+        const double amount = amountArg(args[2]);
+        if (!(amount > 0.0 && amount < 1.0)) {
+            ctx.report("Darken amount out of range (0 < a < 1)");
+            return 1;
+        }
+        const ByteTable scaled = scaledBytes(amount);
+        std::uint8_t* p = image->pixels.get();
+        std::uint8_t* const end = p + image->byteCount();
+        for (; p != end; p += 4) {
+            p[0] = scaled[p[0]];
+            p[1] = scaled[p[1]];
+            p[2] = scaled[p[2]];
+        }
+        return 0;
+    }
+};
+
+} // namespace
+
+Command& darkenCommand() {
+    static DarkenCmd command;
+    return command;
+}

@@ -1,0 +1,38 @@
+#include "commands/pixel_math.h"
+#include "interpreter/command.h"
+#include "interpreter/script_context.h"
+
+namespace {
+
+// dissolve v a: scales all four bytes of every pixel by a (0 < a < 1), truncating. Colour and alpha shrink
+// together, which fades the image towards transparency and keeps it premultiplied.
+class DissolveCmd final : public Command {
+public:
+    DissolveCmd() : Command("dissolve", 3) {}
+
+    int execute(ArgList& args, ScriptContext& ctx) override {
+        Image* image = ctx.getImage(args[1]);
+        if (image == nullptr) {
+            ctx.report("No image to Dissolve");
+            return 1;
+        }
+        const double amount = amountArg(args[2]);
+        if (!(amount > 0.0 && amount < 1.0)) {
+            ctx.report("Dissolve amount out of range (0 < a < 1)");
+            return 1;
+        }
+        const ByteTable scaled = scaledBytes(amount);
+        std::uint8_t* p = image->pixels.get();
+        std::uint8_t* const end = p + image->byteCount();
+        for (; p != end; ++p)
+            *p = scaled[*p];
+        return 0;
+    }
+};
+
+} // namespace
+
+Command& dissolveCommand() {
+    static DissolveCmd command;
+    return command;
+}

@@ -1,0 +1,136 @@
+#include "tests/support/pixel_reference.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace reference {
+
+namespace {
+
+std::uint8_t toByte(double v) {
+    return static_cast<std::uint8_t>(static_cast<int>(std::trunc(v)));
+}
+
+template <typename Fn> void eachPixel(Image& image, Fn fn) {
+    for (std::uint32_t y = 0; y < image.height; ++y)
+        for (std::uint32_t x = 0; x < image.width; ++x)
+            fn(image.pixel(x, y));
+}
+
+} // namespace
+
+void darken(Image& image, float amount) {
+    eachPixel(image, [&](std::uint8_t* p) {
+        for (int c = 0; c < 3; ++c)
+            p[c] = toByte(p[c] * static_cast<double>(amount));
+    });
+}
+
+void dissolve(Image& image, float amount) {
+    eachPixel(image, [&](std::uint8_t* p) {
+        for (int c = 0; c < 4; ++c)
+            p[c] = toByte(p[c] * static_cast<double>(amount));
+    });
+}
+
+void desaturate(Image& image, float amount) {
+    const double a = amount;
+    eachPixel(image, [&](std::uint8_t* p) {
+        const float grey =
+            static_cast<float>((p[0] * static_cast<double>(0.21f) + p[1] * static_cast<double>(0.72f)) +
+                               p[2] * static_cast<double>(0.07f));
+        const double d = grey * a;
+        for (int c = 0; c < 3; ++c)
+            p[c] = toByte(d + p[c] * (1.0 - a));
+    });
+}
+
+void opaque(Image& image) {
+    eachPixel(image, [](std::uint8_t* p) {
+        const double alpha = p[3] / 255.0;
+        for (int c = 0; c < 3; ++c) {
+            if (p[3] == 0) {
+                p[c] = 0;
+                continue;
+            }
+            float q = static_cast<float>(p[c] / alpha);
+            if (q > 255)
+                q = 255;
+            p[c] = toByte(q);
+        }
+        p[3] = 255;
+    });
+}
+
+void fill(Image& image, int x0, int y0, int x1, int y1, std::array<std::uint8_t, 4> value) {
+    for (std::uint32_t y = 0; y < image.height; ++y)
+        for (std::uint32_t x = 0; x < image.width; ++x) {
+            const long long px = x, py = y;
+            if (px >= std::min(x0, x1) && px <= std::max(x0, x1) && py >= std::min(y0, y1) &&
+                py <= std::max(y0, y1))
+                std::copy(value.begin(), value.end(), image.pixel(x, y));
+        }
+}
+
+void chromakey(Image& image, std::array<std::uint8_t, 3> key) {
+    eachPixel(image, [&](std::uint8_t* p) {
+        if (p[3] == 0)
+            return;
+        const double alpha = p[3] / 255.0;
+        for (int c = 0; c < 3; ++c)
+            if (p[c] != toByte(key[static_cast<std::size_t>(c)] * alpha))
+                return;
+        std::fill(p, p + 4, 0);
+    });
+}
+
+void blur(Image& image, int kernelSize) {
+    const float kernel3[] = {1, 2, 1};
+    const float kernel5[] = {1, 4, 6, 4, 1};
+    const float* w = kernelSize == 3 ? kernel3 : kernel5;
+    const int h = kernelSize / 2;
+    const int width = static_cast<int>(image.width);
+    const int height = static_cast<int>(image.height);
+    auto pass = [&](const Image& from, Image& to, bool alongRows) {
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                float sum[4] = {0, 0, 0, 0};
+                float weights = 0;
+                for (int t = 0; t < kernelSize; ++t) {
+                    const int sx = alongRows ? x - h + t : x;
+                    const int sy = alongRows ? y : y - h + t;
+                    if (sx < 0 || sx >= width || sy < 0 || sy >= height)
+                        continue;
+                    weights += w[t];
+                    for (int c = 0; c < 4; ++c)
+                        sum[c] =
+                            static_cast<float>(sum[c] + static_cast<double>(from.pixel(sx, sy)[c]) * w[t]);
+                }
+                for (int c = 0; c < 4; ++c)
+                    to.pixel(x, y)[c] = toByte(static_cast<double>(sum[c]) / static_cast<double>(weights));
+            }
+    };
+    ImagePtr temp = createImage(image.width, image.height);
+    pass(image, *temp, true);
+    pass(*temp, image, false);
+}
+
+void compositeOver(const Image& top, Image& bottom, int x, int y) {
+    const long long bw = bottom.width, bh = bottom.height;
+    for (long long i = 0; i < top.width && x + i >= 0 && x + i < bw; ++i)
+        for (long long j = 0; j < top.height && y + j >= 0 && y + j < bh; ++j) {
+            const std::uint8_t* a = top.pixel(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
+            const double ar = a[0], ag = a[1], ab = a[2], aa = a[3];
+            std::uint8_t* b =
+                bottom.pixel(static_cast<std::uint32_t>(x + i), static_cast<std::uint32_t>(y + j));
+            const double alpha = aa / 255.0;
+            const double beta = 1.0 - alpha;
+            b[0] = toByte(ar * alpha + b[0] * beta);
+            b[1] = toByte(ag * alpha + b[1] * beta);
+            b[2] = toByte(ab * alpha + b[2] * beta);
+            b[3] = toByte(std::min(alpha * 255 + b[3] * beta, 255.0));
+        }
+}
+
+} // namespace reference

@@ -1,0 +1,25 @@
+#pragma once
+
+// The pixel verbs written out the plain way, pixel by pixel and channel by channel in floating point, with
+// no tables and no integer shortcuts: what the verbs' faster code is checked against.
+
+#include "image/image.h"
+
+#include <array>
+#include <cstdint>
+
+namespace reference {
+
+void darken(Image& image, float amount);
+void dissolve(Image& image, float amount);
+void desaturate(Image& image, float amount);
+void opaque(Image& image);
+void fill(Image& image, int x0, int y0, int x1, int y1, std::array<std::uint8_t, 4> value);
+void chromakey(Image& image, std::array<std::uint8_t, 3> key);
+// Float weights and accumulators, taps outside the image skipped, each sum divided by the weights used.
+void blur(Image& image, int kernelSize);
+// Walks A's columns from the left, each from the top, reading and writing as it goes; `top` and `bottom`
+// may be the same image.
+void compositeOver(const Image& top, Image& bottom, int x, int y);
+
+} // namespace reference
