@@ -15,6 +15,8 @@
     VERB(dissolve)                                                                                           \
     VERB(fill)                                                                                               \
     VERB(opaque)                                                                                             \
+    VERB(paint)                                                                                              \
+    VERB(painter)                                                                                            \
     VERB(test)                                                                                               \
     VERB(info)                                                                                               \
     VERB(read)                                                                                               \

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "image/image.h"
+#include "interpreter/command.h"
+#include "interpreter/script_context.h"
+
+// The painterly rendering behind the paint and painter verbs: the image is re-drawn with strokes of a ragged
+// round brush over a canvas covered with a texture, 60 pixels wider and taller than the image.
+
+// Read from the working directory on every call.
+inline constexpr const char* paintTextureFile = "requiredimages/texture.tga";
+// The brush each call makes is written here, in the working directory.
+inline constexpr const char* paintBrushFile = "brushstroke.tga";
+
+inline constexpr std::uint32_t brushSize = 13;
+inline constexpr std::uint32_t canvasMargin = 60;
+
+// A 13 x 13 brush from 169 values of rand(), drawn column by column: R = G = B = 0 where the brush
+// leaves paint, 255 elsewhere; alpha 0 throughout.
+ImagePtr makeBrush();
+
+// A canvas of the given size tiled with the texture from its top-left corner; alpha 0 throughout.
+ImagePtr textureCanvas(const Image& texture, std::uint32_t width, std::uint32_t height);
+
+// Lays one jittered stroke for every fourth pixel of every fourth row of the source, column by column,
+// each mixing the canvas half-and-half with the source pixel's colour. Takes two values of rand() a stroke.
+void layStrokes(Image& canvas, const Image& source, const Image& brush);
+
+// The whole verb: paints the image of the variable named by args[1] and stores the canvas in its place.
+int paintVariable(ArgList& args, ScriptContext& ctx);

@@ -1,0 +1,231 @@
+#include "commands/painterly.h"
+#include "tests/support/exec.h"
+#include "tests/support/process.h"
+#include "tga/tga.h"
+#include "tools/weave.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs the test body in a scratch working directory holding requiredimages/texture.tga.
+class PaintTest : public testing::Test {
+protected:
+    void SetUp() override {
+        previous = fs::current_path();
+        fs::create_directory(dir / "requiredimages");
+        fs::current_path(dir.path());
+    }
+    void TearDown() override { fs::current_path(previous); }
+
+    void useTexture(const Image& texture) {
+        ASSERT_EQ(writeImage(paintTextureFile, texture), WriteResult::Ok);
+    }
+
+    // The value rand() gives after `skipped` values from `seed`.
+    static int randAfter(unsigned seed, long skipped) {
+        std::srand(seed);
+        for (long i = 0; i < skipped; ++i)
+            std::rand();
+        return std::rand();
+    }
+
+    TempDir dir;
+    fs::path previous;
+};
+
+ImagePtr uniform(std::uint32_t w, std::uint32_t h, Rgba colour) {
+    return makeImage(w, h, [&](std::uint32_t, std::uint32_t) { return colour; });
+}
+
+ImagePtr gradient(std::uint32_t w, std::uint32_t h) {
+    return makeImage(w, h, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(x * 7), static_cast<std::uint8_t>(y * 11),
+                    static_cast<std::uint8_t>(x ^ y), 255};
+    });
+}
+
+TEST_F(PaintTest, BrushTexelsFollowTheNoiseBoundsWhateverTheGenerator) {
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        std::srand(seed);
+        const ImagePtr brush = makeBrush();
+        ASSERT_EQ(brush->width, 13u);
+        ASSERT_EQ(brush->height, 13u);
+        EXPECT_EQ(pixelAt(*brush, 6, 6), (Rgba{0, 0, 0, 0}));
+        EXPECT_EQ(pixelAt(*brush, 0, 0), (Rgba{255, 255, 255, 0}));
+        EXPECT_EQ(pixelAt(*brush, 12, 12), (Rgba{255, 255, 255, 0}));
+        for (std::uint32_t x = 0; x < 13; ++x)
+            for (std::uint32_t y = 0; y < 13; ++y) {
+                const Rgba t = pixelAt(*brush, x, y);
+                ASSERT_TRUE(t[0] == 0 || t[0] == 255);
+                ASSERT_EQ(t, (Rgba{t[0], t[0], t[0], 0}));
+                const double base = 1 - std::sqrt((6.5 - y) * (6.5 - y) + (6.5 - x) * (6.5 - x)) / 6.5;
+                if (base > 0.35) {
+                    EXPECT_EQ(t[0], 0) << x << "," << y;
+                }
+                if (base <= -0.14) {
+                    EXPECT_EQ(t[0], 255) << x << "," << y;
+                }
+            }
+    }
+}
+
+TEST_F(PaintTest, OneCallUsesTheBrushAndTwoValuesPerStroke) {
+    useTexture(*uniform(3, 3, {90, 90, 90, 255}));
+    for (auto [w, h] : {std::pair{1u, 1u}, {4u, 4u}, {5u, 5u}, {10u, 5u}, {0u, 5u}, {17u, 3u}, {8u, 9u}}) {
+        ScriptContext ctx;
+        ctx.setImage(0, gradient(w, h));
+        std::srand(42);
+        ASSERT_EQ(execLine(ctx, "paint a").result, 0);
+        const int next = std::rand();
+        const long strokes = ((w + 3) / 4) * ((h + 3) / 4);
+        EXPECT_EQ(next, randAfter(42, 169 + 2 * strokes)) << w << "x" << h;
+    }
+}
+
+TEST_F(PaintTest, StrokesMixTheSourceColourIntoTheCanvasWhereTheBrushLeavesPaint) {
+    // One source pixel gives one stroke; replay the generator to know where it lands.
+    useTexture(*uniform(2, 2, {100, 100, 100, 255}));
+    ScriptContext ctx;
+    ctx.setImage(0, uniform(1, 1, {51, 0, 255, 255}));
+    std::srand(7);
+    ASSERT_EQ(execLine(ctx, "paint a").result, 0);
+    std::srand(7);
+    const ImagePtr brush = makeBrush();
+    const int ox = std::rand() % 6 - 6;
+    const int oy = std::rand() % 6 - 6;
+    const Image& canvas = *ctx.imageAt(0);
+    ASSERT_EQ(canvas.width, 61u);
+    ASSERT_EQ(canvas.height, 61u);
+    for (std::uint32_t y = 0; y < 61; ++y)
+        for (std::uint32_t x = 0; x < 61; ++x) {
+            const int i = static_cast<int>(x) - ox - 24;
+            const int j = static_cast<int>(y) - oy - 24;
+            const bool painted = i >= 0 && i < 13 && j >= 0 && j < 13 && pixelAt(*brush, i, j)[0] == 0;
+            const Rgba expected = painted ? Rgba{75, 50, 177, 0} : Rgba{100, 100, 100, 0};
+            ASSERT_EQ(pixelAt(canvas, x, y), expected) << x << "," << y;
+        }
+}
+
+TEST_F(PaintTest, TheCanvasIsTiledTextureWithAClearBorderAndNoAlpha) {
+    const ImagePtr texture = makeImage(2, 2, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(10 + x), static_cast<std::uint8_t>(20 + y), 30, 255};
+    });
+    useTexture(*texture);
+    ScriptContext ctx;
+    ctx.setImage(0, gradient(23, 14));
+    ASSERT_EQ(execLine(ctx, "paint a").result, 0);
+    const Image& canvas = *ctx.imageAt(0);
+    ASSERT_EQ(canvas.width, 83u);
+    ASSERT_EQ(canvas.height, 74u);
+    for (std::uint32_t y = 0; y < canvas.height; ++y)
+        for (std::uint32_t x = 0; x < canvas.width; ++x) {
+            ASSERT_EQ(pixelAt(canvas, x, y)[3], 0);
+            // Strokes reach no closer than 18 pixels to the top and left, 25 to the right and bottom.
+            if (x < 18 || y < 18 || x >= canvas.width - 25 || y >= canvas.height - 25) {
+                const Rgba t = pixelAt(*texture, x % 2, y % 2);
+                ASSERT_EQ(pixelAt(canvas, x, y), (Rgba{t[0], t[1], t[2], 0})) << x << "," << y;
+            }
+        }
+}
+
+TEST_F(PaintTest, AnEmptySourceGivesPureTextureAndStillWritesTheBrush) {
+    useTexture(*uniform(1, 1, {5, 6, 7, 255}));
+    ScriptContext ctx;
+    ctx.setImage(0, createImage(0, 5));
+    std::srand(3);
+    ASSERT_EQ(execLine(ctx, "paint a").result, 0);
+    const int next = std::rand();
+    EXPECT_EQ(next, randAfter(3, 169));
+    const Image& canvas = *ctx.imageAt(0);
+    EXPECT_EQ(canvas.width, 60u);
+    EXPECT_EQ(canvas.height, 65u);
+    EXPECT_EQ(bytesOf(canvas), bytesOf(*uniform(60, 65, {5, 6, 7, 0})));
+    EXPECT_TRUE(fs::exists(paintBrushFile));
+}
+
+TEST_F(PaintTest, TheBrushFileHoldsTheBrushBottomRowFirst) {
+    useTexture(*uniform(1, 1, {5, 6, 7, 255}));
+    ScriptContext ctx;
+    ctx.setImage(0, gradient(3, 3));
+    std::srand(11);
+    ASSERT_EQ(execLine(ctx, "paint a").result, 0);
+    std::srand(11);
+    const ImagePtr brush = makeBrush();
+    const std::string file = readFile(paintBrushFile);
+    ASSERT_EQ(file.size(), 39u + 13 * 13 * 4);
+    for (std::uint32_t y = 0; y < 13; ++y)
+        for (std::uint32_t x = 0; x < 13; ++x) {
+            const std::size_t at = 39 + ((12 - y) * 13 + x) * 4;
+            const auto level = static_cast<char>(pixelAt(*brush, x, y)[0]);
+            EXPECT_EQ(file.substr(at, 4), (std::string{level, level, level, '\0'}));
+        }
+}
+
+TEST_F(PaintTest, PainterIsPaint) {
+    useTexture(*makeWeaveTexture());
+    ScriptContext ctx;
+    ctx.lineNumber = 6;
+    ctx.setImage(0, gradient(30, 21));
+    ctx.setImage(1, gradient(30, 21));
+    std::srand(5);
+    EXPECT_EQ(execLine(ctx, "paint a").result, 0);
+    const std::string brushFromPaint = readFile(paintBrushFile);
+    std::srand(5);
+    EXPECT_EQ(execLine(ctx, "PAINTER b").result, 0);
+    EXPECT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*ctx.imageAt(1)));
+    EXPECT_EQ(readFile(paintBrushFile), brushFromPaint);
+
+    for (const char* verb : {"paint", "painter"}) {
+        Outcome o = execLine(ctx, std::string(verb) + " q");
+        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.output, "Error (line 6): No image to Paint\n");
+        o = execLine(ctx, std::string(verb) + " qq");
+        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.output, "Error (line 6): variable must have 1 character name!\n");
+    }
+}
+
+TEST(Paint, AMissingTextureLeavesTheVariableAndWritesNoBrush) {
+    TempDir dir;
+    writeFile(dir / "s.script", "blank a 2 3\npaint a\ninfo a\npainter a\n");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    const RunResult r = runChromaloom(options);
+    EXPECT_EQ(r.output, "Chromaloom\nOpening script file s.script\n"
+                        "Error: required texture requiredimages/texture.tga not found\n"
+                        "Image size 2 3\n"
+                        "Error: required texture requiredimages/texture.tga not found\n");
+    EXPECT_FALSE(fs::exists(dir / "brushstroke.tga"));
+}
+
+TEST(Paint, TheSameScriptPaintsTheSameBytesEveryRun) {
+    std::string results[2];
+    for (std::string& result : results) {
+        TempDir dir;
+        fs::copy(sourceDir() / "requiredimages", dir / "requiredimages", fs::copy_options::recursive);
+        writeFile(dir / "s.script", "blank a 40 30\nfill a 5 5 20 25 200 40 10 255\npaint a\npainter a\n"
+                                    "write a out.tga\n");
+        RunOptions options;
+        options.workDir = dir.path();
+        options.args = {"s.script"};
+        const RunResult r = runChromaloom(options);
+        EXPECT_EQ(r.output, "Chromaloom\nOpening script file s.script\n");
+        result = readFile(dir / "out.tga") + readFile(dir / "brushstroke.tga");
+    }
+    EXPECT_TRUE(results[0] == results[1]);
+}
+
+TEST(Paint, TheShippedTextureIsTheOneTheGeneratorMakes) {
+    TempDir dir;
+    ASSERT_EQ(writeImage((dir / "texture.tga").c_str(), *makeWeaveTexture()), WriteResult::Ok);
+    EXPECT_TRUE(readFile(dir / "texture.tga") == readFile(sourceDir() / "requiredimages" / "texture.tga"));
+}
+
+} // namespace
