@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -104,6 +105,19 @@ bool followLinks(std::string& path) {
     return false;
 }
 
+// The name of the temporary file beside target: target's name followed by a unique suffix. A name near
+// the longest a folder entry may have is shortened first, so that every name that can be written can
+// also be written through a temporary file.
+std::string temporaryName(const std::string& target) {
+    constexpr char suffix[] = ".tmpXXXXXX";
+    constexpr std::size_t suffixLength = sizeof suffix - 1;
+    const std::size_t slash = target.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t nameLength = target.size() - nameStart;
+    const std::size_t keep = std::min(nameLength, std::size_t{NAME_MAX} - suffixLength);
+    return target.substr(0, nameStart + keep) + suffix;
+}
+
 mode_t newFileMode() {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -146,7 +160,7 @@ WriteResult writeImage(const char* path, const Image& image) {
 
     // The new file is built beside the target, so that the rename that replaces it is atomic and a failed
     // write never leaves a partial file at the path or harms the file that stood there.
-    std::string temporary = target + ".tmpXXXXXX";
+    std::string temporary = temporaryName(target);
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return cannotOpen();
