@@ -55,6 +55,10 @@ void tokenize(char* buffer, ArgList& args) {
     }
 }
 
+void countLine(ScriptContext& ctx) {
+    ctx.lineNumber = static_cast<int>(static_cast<unsigned>(ctx.lineNumber) + 1u);
+}
+
 void runLine(char* buffer, ScriptContext& ctx) {
     ArgList args;
     tokenize(buffer, args);
@@ -104,7 +108,7 @@ int runProgram(int argc, char** argv) {
         ScriptContext ctx;
         char buffer[lineBufferSize];
         while (std::fgets(buffer, lineBufferSize, source) != nullptr) {
-            ++ctx.lineNumber;
+            countLine(ctx);
             runLine(buffer, ctx);
         }
         if (std::ferror(source)) {

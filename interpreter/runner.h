@@ -10,6 +10,10 @@ constexpr int lineBufferSize = 256;
 // nonzero byte separates them. A token that begins with '#' starts a comment that runs to the end.
 void tokenize(char* buffer, ArgList& args);
 
+// Counts one more line read. A script on standard input can run past the largest int; the count then
+// wraps around to the smallest instead of overflowing.
+void countLine(ScriptContext& ctx);
+
 // Runs one piece of script text that has already been counted as a line: finds the verb, checks the token
 // count and executes the command. A command that runs out of memory fails with a message; the script goes on.
 void runLine(char* buffer, ScriptContext& ctx);

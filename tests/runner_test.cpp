@@ -3,6 +3,7 @@
 #include "tests/support/exec.h"
 #include "tests/support/process.h"
 
+#include <climits>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -87,6 +88,15 @@ TEST(Runner, ACommandThatRunsOutOfMemoryFailsAndTheVariablesStay) {
     static Hungry hungry; // links itself in front of the registry for the rest of this test binary
     EXPECT_EQ(runLineCaptured(ctx, "hungry-test-only a\n"), "Error (line 2): not enough memory\n");
     EXPECT_EQ(ctx.imageAt(0), before);
+}
+
+TEST(Runner, TheLineCountWrapsAroundInsteadOfOverflowing) {
+    ScriptContext ctx;
+    countLine(ctx);
+    EXPECT_EQ(ctx.lineNumber, 1);
+    ctx.lineNumber = INT_MAX; // after 2^31 - 1 lines of a script fed on standard input
+    countLine(ctx);
+    EXPECT_EQ(ctx.lineNumber, INT_MIN);
 }
 
 } // namespace
