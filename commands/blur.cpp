@@ -129,11 +129,9 @@ public:
     BlurCmd() : Command("blur", 3) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.getImage(args[1]);
-        if (image == nullptr) {
-            ctx.report("No image to blur");
+        Image* image = ctx.imageOrReport(args[1], "No image to blur");
+        if (image == nullptr)
             return 1;
-        }
         const int size = parseInt(args[2]);
         if (size != 3 && size != 5) {
             ctx.report("Only k=3,5 is supported");

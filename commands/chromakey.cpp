@@ -17,11 +17,9 @@ public:
     ChromakeyCmd() : Command("chromakey", 5) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.getImage(args[1]);
-        if (image == nullptr) {
-            ctx.report("No image to Chromakey");
+        Image* image = ctx.imageOrReport(args[1], "No image to Chromakey");
+        if (image == nullptr)
             return 1;
-        }
         const std::uint8_t key[3] = {parseChannel(args[2]), parseChannel(args[3]), parseChannel(args[4])};
         // The premultiplied key for every alpha, built once for this call.
         std::array<std::array<std::uint8_t, 3>, 256> keyAt{};

@@ -45,25 +45,16 @@ public:
     CompositeCmd() : Command("composite", 6) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const int sourceIndex = ctx.variableIndex(args[1]);
-        if (sourceIndex < 0)
+        const Image* source = ctx.variableOrReport(args[1], "Image A is nowhere to be found").image;
+        if (source == nullptr)
             return 1;
-        const Image* source = ctx.imageAt(sourceIndex);
-        if (source == nullptr) {
-            ctx.report("Image A is nowhere to be found");
-            return 1;
-        }
         if (std::strcmp(args[2], "over") != 0) {
             ctx.report("Sorry... I only know the 'over' operation");
             return 1;
         }
-        if (ctx.variableIndex(args[3]) < 0)
+        Image* target = ctx.variableOrReport(args[3], "Image B is nowhere to be found").image;
+        if (target == nullptr)
             return 1;
-        Image* target = ctx.getImage(args[3]);
-        if (target == nullptr) {
-            ctx.report("Image B is nowhere to be found");
-            return 1;
-        }
         const std::int64_t x = parseInt(args[4]);
         const std::int64_t y = parseInt(args[5]);
         if (x < 0 || y < 0)

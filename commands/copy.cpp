@@ -10,14 +10,9 @@ public:
     CopyCmd() : Command("copy", 3) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const int source = ctx.variableIndex(args[1]);
-        if (source < 0)
+        const Image* image = ctx.variableOrReport(args[1], "No image to copy").image;
+        if (image == nullptr)
             return 1;
-        const Image* image = ctx.imageAt(source);
-        if (image == nullptr) {
-            ctx.report("No image to copy");
-            return 1;
-        }
         const int destination = ctx.variableIndex(args[2]);
         if (destination < 0)
             return 1;

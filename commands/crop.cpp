@@ -35,14 +35,9 @@ public:
     CropCmd() : Command("crop", 6) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const int index = ctx.variableIndex(args[1]);
-        if (index < 0)
+        const auto [index, source] = ctx.variableOrReport(args[1], "No image to crop");
+        if (source == nullptr)
             return 1;
-        const Image* source = ctx.imageAt(index);
-        if (source == nullptr) {
-            ctx.report("No image to crop");
-            return 1;
-        }
         const Span xs = clampSpan(parseInt(args[2]), parseInt(args[4]), source->width);
         const Span ys = clampSpan(parseInt(args[3]), parseInt(args[5]), source->height);
 

@@ -11,11 +11,9 @@ public:
     DarkenCmd() : Command("darken", 3) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.getImage(args[1]);
-        if (image == nullptr) {
-            ctx.report("No image to Darken");
+        Image* image = ctx.imageOrReport(args[1], "No image to Darken");
+        if (image == nullptr)
             return 1;
-        }
         const double amount = amountArg(args[2]);
         if (!(amount > 0.0 && amount < 1.0)) {
             ctx.report("Darken amount out of range (0 < a < 1)");

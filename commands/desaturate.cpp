@@ -17,11 +17,9 @@ public:
     DesaturateCmd() : Command("desaturate", 3) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.getImage(args[1]);
-        if (image == nullptr) {
-            ctx.report("No image to Desaturate");
+        Image* image = ctx.imageOrReport(args[1], "No image to Desaturate");
+        if (image == nullptr)
             return 1;
-        }
         const double amount = amountArg(args[2]);
         if (!(amount >= 0.0 && amount <= 1.0)) {
             ctx.report("Desaturate amount out of range (0 <= a <= 1)");

@@ -17,11 +17,9 @@ public:
     FillCmd() : Command("fill", 10) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.getImage(args[1]);
-        if (image == nullptr) {
-            ctx.report("No image to fill");
+        Image* image = ctx.imageOrReport(args[1], "No image to fill");
+        if (image == nullptr)
             return 1;
-        }
         // 64-bit, so that neither the clipping nor the image's width and height can overflow.
         std::int64_t x0 = parseInt(args[2]);
         std::int64_t y0 = parseInt(args[3]);

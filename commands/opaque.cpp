@@ -32,11 +32,9 @@ public:
     OpaqueCmd() : Command("opaque", 2) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.getImage(args[1]);
-        if (image == nullptr) {
-            ctx.report("No image");
+        Image* image = ctx.imageOrReport(args[1], "No image");
+        if (image == nullptr)
             return 1;
-        }
         // The table depends on nothing but the formula, so it is built once, on first use.
         static const StraightTable straight = makeStraightTable();
         std::uint8_t* p = image->pixels.get();

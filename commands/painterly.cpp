@@ -98,14 +98,9 @@ void layStrokes(Image& canvas, const Image& source, const Image& brush) {
 }
 
 int paintVariable(ArgList& args, ScriptContext& ctx) {
-    const int index = ctx.variableIndex(args[1]);
-    if (index < 0)
+    const auto [index, source] = ctx.variableOrReport(args[1], "No image to Paint");
+    if (source == nullptr)
         return 1;
-    const Image* source = ctx.imageAt(index);
-    if (source == nullptr) {
-        ctx.report("No image to Paint");
-        return 1;
-    }
     const ImagePtr texture = loadImage(paintTextureFile);
     if (texture == nullptr) {
         std::printf("Error: required texture %s not found\n", paintTextureFile);

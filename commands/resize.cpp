@@ -18,11 +18,9 @@ public:
     ResizeCmd() : Command("resize", 4) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* source = ctx.getImage(args[1]);
-        if (source == nullptr) {
-            ctx.report("No image to resize");
+        const Image* source = ctx.imageOrReport(args[1], "No image to resize");
+        if (source == nullptr)
             return 1;
-        }
         const int sa = parseInt(args[2]);
         const int sb = parseInt(args[3]);
         if (sa <= 0 || sb <= 0) {

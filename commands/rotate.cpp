@@ -19,14 +19,9 @@ public:
     RotateCmd() : Command("rotate", 3) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const int index = ctx.variableIndex(args[1]);
-        if (index < 0)
+        const auto [index, source] = ctx.variableOrReport(args[1], "No image");
+        if (source == nullptr)
             return 1;
-        const Image* source = ctx.imageAt(index);
-        if (source == nullptr) {
-            ctx.report("No image");
-            return 1;
-        }
         const double theta = (static_cast<double>(parseInt(args[2])) * anglePi) / 180;
         ImagePtr result = createImage(source->width, source->height);
         if (result->width != 0 && result->height != 0)

@@ -21,14 +21,9 @@ public:
     WarpCmd() : Command("warp", 3) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const int index = ctx.variableIndex(args[1]);
-        if (index < 0)
+        const auto [index, source] = ctx.variableOrReport(args[1], "No image");
+        if (source == nullptr)
             return 1;
-        const Image* source = ctx.imageAt(index);
-        if (source == nullptr) {
-            ctx.report("No image");
-            return 1;
-        }
         const int option = parseInt(args[2]);
         if (option != pinch && option != swirl) {
             ctx.report("Only option = 1 and 2 is supported");

@@ -11,11 +11,9 @@ public:
     WriteCmd() : Command("write", 3) {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* image = ctx.getImage(args[1]);
-        if (image == nullptr) {
-            ctx.report("no image to write!");
+        const Image* image = ctx.imageOrReport(args[1], "no image to write!");
+        if (image == nullptr)
             return 2;
-        }
         switch (writeImage(args[2], *image)) {
         case WriteResult::Ok:
             return 0;

@@ -35,6 +35,23 @@ Image* ScriptContext::getImage(const char* name) {
     return imageAt(index);
 }
 
+Image* ScriptContext::imageOrReport(const char* name, const char* missing) {
+    Image* image = getImage(name);
+    if (image == nullptr)
+        report("%s", missing);
+    return image;
+}
+
+ScriptContext::Variable ScriptContext::variableOrReport(const char* name, const char* missing) {
+    const int index = variableIndex(name);
+    if (index < 0)
+        return {index, nullptr};
+    Image* image = imageAt(index);
+    if (image == nullptr)
+        report("%s", missing);
+    return {index, image};
+}
+
 void ScriptContext::setImage(int index, ImagePtr image) {
     if (index < 0 || index >= variableCount) {
         report("variable access out of bounds");

@@ -26,6 +26,21 @@ public:
     // message; an empty variable prints nothing.
     Image* getImage(const char* name);
 
+    // The two ways a command looks up the variable it works on. Both report a missing image with the
+    // command's own message (`missing`, printed after the "Error (line N): " prefix) and yield null.
+    //
+    // imageOrReport fetches through getImage, so a bad name prints the name message, the out-of-bounds
+    // message and then `missing`.
+    Image* imageOrReport(const char* name, const char* missing);
+
+    // variableOrReport checks the name first, so a bad name prints only the name message; it is used by
+    // commands that store back into the variable. The index is -1 for a bad name.
+    struct Variable {
+        int index;
+        Image* image;
+    };
+    Variable variableOrReport(const char* name, const char* missing);
+
     // The image in a valid slot (0..25), or null when it is empty.
     Image* imageAt(int index) const { return images[static_cast<std::size_t>(index)].get(); }
 
