@@ -43,7 +43,7 @@ void writeTga4096(benchmark::State& state) {
     for (auto _ : state)
         if (writeImage(file.c_str(), *image) != WriteResult::Ok)
             state.SkipWithError("write failed");
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * image->byteCount()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(image->byteCount()));
 }
 BENCHMARK(writeTga4096)->Unit(benchmark::kMillisecond);
 

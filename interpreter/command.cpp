@@ -2,7 +2,7 @@
 
 Command* Command::registry = nullptr;
 
-Command::Command(const char* name, int argCount) : name(name), argCount(argCount), next(registry) {
+Command::Command(const char* verb, int tokenCount) : name(verb), argCount(tokenCount), next(registry) {
     registry = this;
 }
 

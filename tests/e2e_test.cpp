@@ -92,7 +92,9 @@ TEST_P(Script, OutputStatusAndFilesMatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(E2e, Script, testing::ValuesIn(findCases()),
-                         [](const testing::TestParamInfo<ScriptCase>& info) { return info.param.testName; });
+                         [](const testing::TestParamInfo<ScriptCase>& param) {
+                             return param.param.testName;
+                         });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Script);
 
 } // namespace

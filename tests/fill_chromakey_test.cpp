@@ -18,7 +18,8 @@ void expectFilled(const std::string& corners, int x0, int y0, int x1, int y1) {
     for (int y = 0; y < 6; ++y)
         for (int x = 0; x < 8; ++x) {
             const bool inside = x0 <= x && x <= x1 && y0 <= y && y <= y1;
-            EXPECT_EQ(pixelAt(*ctx.imageAt(0), x, y), (inside ? Rgba{9, 8, 7, 6} : background))
+            EXPECT_EQ(pixelAt(*ctx.imageAt(0), static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)),
+                      (inside ? Rgba{9, 8, 7, 6} : background))
                 << corners << " at " << x << "," << y;
         }
 }

@@ -106,7 +106,9 @@ TEST_F(PaintTest, StrokesMixTheSourceColourIntoTheCanvasWhereTheBrushLeavesPaint
         for (std::uint32_t x = 0; x < 61; ++x) {
             const int i = static_cast<int>(x) - ox - 24;
             const int j = static_cast<int>(y) - oy - 24;
-            const bool painted = i >= 0 && i < 13 && j >= 0 && j < 13 && pixelAt(*brush, i, j)[0] == 0;
+            const bool painted =
+                i >= 0 && i < 13 && j >= 0 && j < 13 &&
+                pixelAt(*brush, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j))[0] == 0;
             const Rgba expected = painted ? Rgba{75, 50, 177, 0} : Rgba{100, 100, 100, 0};
             ASSERT_EQ(pixelAt(canvas, x, y), expected) << x << "," << y;
         }

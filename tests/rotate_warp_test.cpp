@@ -23,24 +23,25 @@ constexpr Rgba transparent{0, 0, 0, 0};
 
 // The mappings written out one pixel at a time with every term computed where it is used, to check the
 // commands' hoisted loops against.
-void copyOrClear(const Image& source, Image& result, long i, long j, long sx, long sy) {
-    if (sx >= 0 && sx < static_cast<long>(source.width) && sy >= 0 && sy < static_cast<long>(source.height))
-        std::copy_n(source.pixel(sx, sy), 4, result.pixel(i, j));
+void copyOrClear(const Image& source, Image& result, int i, int j, int sx, int sy) {
+    auto u = [](int v) { return static_cast<std::uint32_t>(v); };
+    if (sx >= 0 && sx < static_cast<int>(source.width) && sy >= 0 && sy < static_cast<int>(source.height))
+        std::copy_n(source.pixel(u(sx), u(sy)), 4, result.pixel(u(i), u(j)));
     else
-        std::fill_n(result.pixel(i, j), 4, 0);
+        std::fill_n(result.pixel(u(i), u(j)), 4, 0);
 }
 
 ImagePtr referenceRotate(const Image& source, int degrees) {
     ImagePtr result = createImage(source.width, source.height);
     const double theta = (degrees * 3.14159265) / 180;
-    const long cx = static_cast<long>(source.width * 0.5);
-    const long cy = static_cast<long>(source.height * 0.5);
-    for (long j = 0; j < static_cast<long>(source.height); ++j)
-        for (long i = 0; i < static_cast<long>(source.width); ++i) {
+    const int cx = static_cast<int>(source.width * 0.5);
+    const int cy = static_cast<int>(source.height * 0.5);
+    for (int j = 0; j < static_cast<int>(source.height); ++j)
+        for (int i = 0; i < static_cast<int>(source.width); ++i) {
             const double dx = i - cx;
             const double dy = j - cy;
-            const long sx = cx + static_cast<long>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
-            const long sy = cy + static_cast<long>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
+            const int sx = cx + static_cast<int>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
+            const int sy = cy + static_cast<int>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
             copyOrClear(source, *result, i, j, sx, sy);
         }
     return result;
@@ -48,27 +49,25 @@ ImagePtr referenceRotate(const Image& source, int degrees) {
 
 ImagePtr referenceWarp(const Image& source, int option) {
     ImagePtr result = createImage(source.width, source.height);
-    const long cx = static_cast<long>(source.width * 0.5);
-    const long cy = static_cast<long>(source.height * 0.5);
+    const int cx = static_cast<int>(source.width * 0.5);
+    const int cy = static_cast<int>(source.height * 0.5);
     const double R = std::sqrt(static_cast<double>(cx) * cx + static_cast<double>(cy) * cy);
-    for (long j = 0; j < static_cast<long>(source.height); ++j)
-        for (long i = 0; i < static_cast<long>(source.width); ++i) {
+    for (int j = 0; j < static_cast<int>(source.height); ++j)
+        for (int i = 0; i < static_cast<int>(source.width); ++i) {
             const double r = std::sqrt(static_cast<double>(cy - j) * static_cast<double>(cy - j) +
                                        static_cast<double>(cx - i) * static_cast<double>(cx - i));
             const double t = r / R;
             if (option == 1) {
                 const double v = (t * t) / 3;
-                const long sx = static_cast<long>(std::trunc((1 - v) * i + v * cx));
-                const long sy = static_cast<long>(std::trunc((1 - v) * j + v * cy));
+                const int sx = static_cast<int>(std::trunc((1 - v) * i + v * cx));
+                const int sy = static_cast<int>(std::trunc((1 - v) * j + v * cy));
                 copyOrClear(source, *result, i, j, sx, sy);
             } else {
                 const double theta = (t * 157.0796325) / 180;
                 const double dx = i - cx;
                 const double dy = j - cy;
-                const long sx =
-                    cx + static_cast<long>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
-                const long sy =
-                    cy + static_cast<long>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
+                const int sx = cx + static_cast<int>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
+                const int sy = cy + static_cast<int>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
                 copyOrClear(source, *result, i, j, sx, sy);
             }
         }

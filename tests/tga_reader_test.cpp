@@ -58,14 +58,15 @@ TEST(TgaReader, RejectsFilesWithTheFirstFailingCheck) {
     noData.colorMapType = 1; // no-data is checked before the colour map
     EXPECT_EQ(errorOf(noData), TgaCode::NoImageData);
 
-    for (std::uint8_t greyType : {3, 11}) {
+    for (std::uint8_t greyType : std::initializer_list<std::uint8_t>{3, 11}) {
         TgaFile greyWithMap;
         greyWithMap.imageType = greyType;
         greyWithMap.colorMapType = 1;
         greyWithMap.colorMapEntrySize = 8;
         EXPECT_EQ(errorOf(greyWithMap), TgaCode::ColormapForGrayscale);
     }
-    for (std::uint8_t type : {1, 5}) { // entry size is checked before the image type
+    for (std::uint8_t type :
+         std::initializer_list<std::uint8_t>{1, 5}) { // entry size is checked before the image type
         TgaFile badEntry;
         badEntry.imageType = type;
         badEntry.colorMapType = 1;
@@ -81,7 +82,7 @@ TEST(TgaReader, RejectsFilesWithTheFirstFailingCheck) {
     shortMap.add({1, 2, 3, 4, 5});
     EXPECT_EQ(errorOf(shortMap), TgaCode::BadColormap);
 
-    for (std::uint8_t type : {4, 5, 8, 12, 255}) {
+    for (std::uint8_t type : std::initializer_list<std::uint8_t>{4, 5, 8, 12, 255}) {
         TgaFile unknown;
         unknown.imageType = type;
         EXPECT_EQ(errorOf(unknown), TgaCode::UnknownImageType);
@@ -107,7 +108,7 @@ TEST(TgaReader, MissingFileAndPipeWithImageId) {
     EXPECT_EQ(TgaError, TgaCode::CannotOpenFile);
 
     // A pipe cannot skip the image-ID field; without one it reads like a file.
-    for (std::uint8_t idLength : {0, 3}) {
+    for (std::uint8_t idLength : std::initializer_list<std::uint8_t>{0, 3}) {
         TgaFile f;
         f.idLength = idLength;
         f.add({9, 9, 9, 10, 20, 30});
@@ -182,7 +183,7 @@ TEST(TgaReader, ConvertsEachValueWidth) {
 }
 
 TEST(TgaReader, GreyScaleLoadsAsGrey) {
-    for (std::uint8_t type : {3, 11}) {
+    for (std::uint8_t type : std::initializer_list<std::uint8_t>{3, 11}) {
         TgaFile g8;
         g8.imageType = type;
         g8.pixelDepth = 8;
@@ -293,7 +294,7 @@ TEST(TgaReader, AllFourOriginsGiveTheSameImage) {
     const int topLeft[] = {0, 1, 2, 3, 4, 5}, topRight[] = {2, 1, 0, 5, 4, 3};
     const int* orders[] = {bottomLeft, bottomRight, topLeft, topRight};
     for (std::uint8_t origin = 0; origin < 4; ++origin) {
-        for (std::uint8_t type : {2, 10}) {
+        for (std::uint8_t type : std::initializer_list<std::uint8_t>{2, 10}) {
             TgaFile f;
             f.imageType = type;
             f.width = 3;
@@ -345,7 +346,7 @@ TEST(TgaReader, FilesCutShortInEachSection) {
     ASSERT_NE(black, nullptr);
     for (std::uint32_t i = 0; i < 8; ++i)
         EXPECT_EQ(pixelAt(*black, i % 4, i / 4), (Rgba{0, 0, 0, 255}));
-    for (std::uint8_t depth : {15, 16, 32}) {
+    for (std::uint8_t depth : std::initializer_list<std::uint8_t>{15, 16, 32}) {
         TgaFile f = headerOnly;
         f.pixelDepth = depth;
         EXPECT_EQ(pixelAt(*decode(f.bytes()), 3, 1), (Rgba{0, 0, 0, 255})) << int(depth);
@@ -455,7 +456,7 @@ TEST(TgaReader, EverySixteenBitValueMatchesThePlainAlgorithm) {
 TEST(TgaReader, FileReadsMatchMemoryAcrossBlocks) {
     std::mt19937 rng(7);
     TempDir dir;
-    for (std::uint8_t type : {2, 10}) {
+    for (std::uint8_t type : std::initializer_list<std::uint8_t>{2, 10}) {
         TgaFile f;
         f.imageType = type;
         f.width = 700;

@@ -117,7 +117,7 @@ TEST(Tone, WorkedExamples) {
     EXPECT_EQ(applyTo({100, 100, 100, 200}, "opaque a"), (Rgba{127, 127, 127, 255}));
     EXPECT_EQ(applyTo({200, 0, 0, 100}, "opaque a"), (Rgba{255, 0, 0, 255}));
     EXPECT_EQ(applyTo({10, 20, 30, 0}, "opaque a"), (Rgba{0, 0, 0, 255}));
-    for (std::uint8_t a : {33, 66, 132})
+    for (std::uint8_t a : std::initializer_list<std::uint8_t>{33, 66, 132})
         EXPECT_EQ(applyTo({a, a, 0, a}, "opaque a"), (Rgba{255, 255, 0, 255})) << int(a);
 }
 

@@ -14,8 +14,8 @@ constexpr std::size_t blockSize = std::size_t{1} << 20;
 ByteSource::ByteSource(const std::uint8_t* data, std::size_t size)
     : pos(data), end(data + size), atEnd(true) {}
 
-ByteSource::ByteSource(int fd, bool seekable)
-    : pos(nullptr), end(nullptr), fd(fd), seekable(seekable), block(new std::uint8_t[blockSize]) {
+ByteSource::ByteSource(int file, bool canSeek)
+    : pos(nullptr), end(nullptr), fd(file), seekable(canSeek), block(new std::uint8_t[blockSize]) {
     pos = end = block.get();
 }
 

@@ -110,8 +110,8 @@ Conversion chooseConversion(const TgaHeader& h, unsigned valueWidth, unsigned al
 // the descriptor. The caller never puts more pixels than the image holds.
 class PixelPlacer {
 public:
-    PixelPlacer(Image& image, std::uint8_t descriptor)
-        : image(image), rightToLeft((descriptor & rightToLeftBit) != 0),
+    PixelPlacer(Image& target, std::uint8_t descriptor)
+        : image(target), rightToLeft((descriptor & rightToLeftBit) != 0),
           topFirst((descriptor & topFirstBit) != 0), step(rightToLeft ? -4 : 4) {
         startRow();
     }

@@ -14,8 +14,8 @@ constexpr std::uint64_t maxPixels = std::uint64_t{1} << 14;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size >= 16) {
-        const std::uint64_t width = data[12] | (data[13] << 8);
-        const std::uint64_t height = data[14] | (data[15] << 8);
+        const std::uint64_t width = data[12] | (std::uint64_t{data[13]} << 8);
+        const std::uint64_t height = data[14] | (std::uint64_t{data[15]} << 8);
         if (width * height > maxPixels)
             return 0;
     }

@@ -104,11 +104,14 @@ void blur(Image& image, int kernelSize) {
                         continue;
                     weights += w[t];
                     for (int c = 0; c < 4; ++c)
-                        sum[c] =
-                            static_cast<float>(sum[c] + static_cast<double>(from.pixel(sx, sy)[c]) * w[t]);
+                        sum[c] = static_cast<float>(
+                            sum[c] + static_cast<double>(from.pixel(static_cast<std::uint32_t>(sx),
+                                                                    static_cast<std::uint32_t>(sy))[c]) *
+                                         w[t]);
                 }
                 for (int c = 0; c < 4; ++c)
-                    to.pixel(x, y)[c] = toByte(static_cast<double>(sum[c]) / static_cast<double>(weights));
+                    to.pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y))[c] =
+                        toByte(static_cast<double>(sum[c]) / static_cast<double>(weights));
             }
     };
     ImagePtr temp = createImage(image.width, image.height);
