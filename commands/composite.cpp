@@ -24,11 +24,6 @@ BlendFactors makeBlendFactors() {
     return f;
 }
 
-std::uint8_t truncToByte(double v) {
-    // Every blended value lies in 0..255 (plus rounding), so the conversion to int is defined.
-    return static_cast<std::uint8_t>(static_cast<int>(v));
-}
-
 // composite A over B x y: lays the image of A over the image of B with A's top-left pixel at column x, row y
 // of B, blending by A's alpha; B changes in place, A stays as it is.
 //

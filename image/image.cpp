@@ -43,6 +43,24 @@ ImagePtr createImage(std::uint32_t width, std::uint32_t height) {
     return adoptPixels(width, height, allocatePixels(imageByteCount(width, height)));
 }
 
+namespace {
+
+// A buffer of the given byte count whose contents are not set.
+PixelBuffer allocateUnsetPixels(std::size_t bytes) {
+    if (bytes > maxImageBytes())
+        throw std::bad_alloc();
+    void* block = std::malloc(std::max<std::size_t>(bytes, 1));
+    if (block == nullptr)
+        throw std::bad_alloc();
+    return PixelBuffer(static_cast<std::uint8_t*>(block));
+}
+
+} // namespace
+
+ImagePtr createImageForOverwrite(std::uint32_t width, std::uint32_t height) {
+    return adoptPixels(width, height, allocateUnsetPixels(imageByteCount(width, height)));
+}
+
 ImagePtr adoptPixels(std::uint32_t width, std::uint32_t height, PixelBuffer pixels) {
     assert(pixels != nullptr);
     auto image = std::make_unique<Image>();
@@ -74,15 +92,9 @@ void setOpaque(Image& image) {
 }
 
 ImagePtr cloneImage(const Image& image) {
+    ImagePtr copy = createImageForOverwrite(image.width, image.height);
     const std::size_t bytes = image.byteCount();
-    // malloc, not calloc: every byte is overwritten at once.
-    if (bytes > maxImageBytes())
-        throw std::bad_alloc();
-    void* block = std::malloc(std::max<std::size_t>(bytes, 1));
-    if (block == nullptr)
-        throw std::bad_alloc();
-    PixelBuffer pixels(static_cast<std::uint8_t*>(block));
     if (bytes != 0)
-        std::memcpy(pixels.get(), image.pixels.get(), bytes);
-    return adoptPixels(image.width, image.height, std::move(pixels));
+        std::memcpy(copy->pixels.get(), image.pixels.get(), bytes);
+    return copy;
 }

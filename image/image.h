@@ -5,6 +5,15 @@
 #include <cstdlib>
 #include <memory>
 
+// Every pixel is four bytes: red, green, blue, alpha.
+inline constexpr std::size_t bytesPerPixel = 4;
+
+// A fractional channel value stored into a byte: truncated toward zero, low 8 bits kept. Callers pass values
+// that lie in 0..255 (plus rounding), for which the conversion is defined.
+inline std::uint8_t truncToByte(double value) {
+    return static_cast<std::uint8_t>(static_cast<int>(value));
+}
+
 // Pixel storage: one heap block of width x height x 4 bytes, released with free().
 struct FreeDeleter {
     void operator()(std::uint8_t* p) const noexcept { std::free(p); }
@@ -45,6 +54,10 @@ PixelBuffer allocatePixels(std::size_t bytes);
 
 // A new image whose every byte is 0 (transparent black).
 ImagePtr createImage(std::uint32_t width, std::uint32_t height);
+
+// A new image whose pixel bytes are left unset, for callers that write every byte before anything reads it.
+// Cheaper than createImage for large images; fails the same way.
+ImagePtr createImageForOverwrite(std::uint32_t width, std::uint32_t height);
 
 // A new image that takes over `pixels`, which must hold width x height x 4 bytes.
 ImagePtr adoptPixels(std::uint32_t width, std::uint32_t height, PixelBuffer pixels);
