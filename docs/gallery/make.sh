@@ -86,7 +86,7 @@ fi
 # white). The painted canvas has alpha 0 throughout, so its colours are shown with alpha ignored (+matte).
 png() {
     local name="$1" before="$2" matte="${3:-}"
-    gm convert -background white "$tga_dir/$before.tga" $matte "$tga_dir/$name.tga" $matte \
+    gm convert -background white "$tga_dir/$before.tga" ${matte:+"$matte"} "$tga_dir/$name.tga" ${matte:+"$matte"} \
         -bordercolor white -border 4 +append -flatten "$here/$name.png"
 }
 gm convert "$tga_dir/landscape.tga" "$here/landscape.png"

@@ -56,10 +56,10 @@ usage() {
     exit 2
 }
 runner="${CHROMALOOM_BATCH_RUNNER:-}"
-jobs="$(nproc)"
+jobs=""
 while [[ $# -gt 0 ]]; do
     case "$1" in
-    --xargs) runner=xargs ;;
+    --xargs) runner="xargs" ;;
     -j) [[ $# -ge 2 ]] || usage; jobs="$2"; shift ;;
     -*) usage ;;
     *) break ;;
@@ -79,7 +79,7 @@ if [[ -z "$program" ]]; then
 fi
 [[ -x "$program" ]] || { echo "$0: cannot run the program $program" >&2; exit 2; }
 if [[ -z "$runner" ]]; then
-    runner=xargs
+    runner="xargs"
     if parallel --version 2>/dev/null | grep -q 'GNU parallel'; then
         runner=parallel
     fi
@@ -92,9 +92,15 @@ export CHROMALOOM_BATCH_OUT="$output_dir" CHROMALOOM_BATCH_STATE="$state"
 
 find "$input_dir" -maxdepth 1 -type f -name '*.tga' -print0 | sort -z >"$state/inputs"
 total="$(tr -cd '\0' <"$state/inputs" | wc -c)"
+self="$(realpath "$0")"
 case "$runner" in
-parallel) parallel --bar -0 -j "$jobs" bash "$0" --one {} <"$state/inputs" ;;
-xargs) xargs -0 -r -n 1 -P "$jobs" bash "$0" --one <"$state/inputs" ;;
+parallel)
+    # Without -j GNU parallel runs one job per processor on every machine (or as many as its
+    # --sshloginfile says); the settings go along to other machines with --env.
+    parallel --bar -0 ${jobs:+-j "$jobs"} --env CHROMALOOM_BATCH_PROGRAM --env CHROMALOOM_BATCH_TEMPLATE \
+        --env CHROMALOOM_BATCH_OUT --env CHROMALOOM_BATCH_STATE bash "$self" --one {} <"$state/inputs"
+    ;;
+xargs) xargs -0 -r -n 1 -P "${jobs:-$(nproc)}" bash "$self" --one <"$state/inputs" ;;
 *) echo "$0: unknown runner $runner (parallel or xargs)" >&2; exit 2 ;;
 esac
 

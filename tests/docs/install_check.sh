@@ -26,6 +26,9 @@ if grep -q '^Error' <<<"$output"; then
     exit 1
 fi
 # The demo writes six pictures, the last of them painted on the installed texture.
-count="$(ls "$work"/build/demo-*.tga | wc -l)"
-[[ "$count" == 6 && -s "$work/build/demo-painted.tga" ]] || { echo "the demo wrote $count pictures"; exit 1; }
+pictures=("$work"/build/demo-*.tga)
+[[ ${#pictures[@]} == 6 && -s "$work/build/demo-painted.tga" ]] || {
+    echo "the demo wrote ${#pictures[@]} pictures"
+    exit 1
+}
 echo "installed into $prefix and ran the demo"
