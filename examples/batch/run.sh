@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs one script over every TGA file of a folder, one chromaloom per file, several at once.
+# Runs one script over every TGA file (*.tga, any case) of a folder, one chromaloom per file, several at once.
 #
 #   examples/batch/run.sh [--xargs] [-j JOBS] TEMPLATE INPUT_DIR OUTPUT_DIR
 #
@@ -20,7 +20,8 @@ set -euo pipefail
 if [[ "${1:-}" == "--one" ]]; then
     export LC_ALL=C
     input="$2"
-    output="$CHROMALOOM_BATCH_OUT/$(basename "$input" .tga).tga"
+    name="$(basename "$input")"
+    output="$CHROMALOOM_BATCH_OUT/${name%.[tT][gG][aA]}.tga"
     log="$(mktemp --suffix=.log "$CHROMALOOM_BATCH_STATE/job.XXXXXX")"
     base="${log%.log}"
     printf '%s\n' "$input" >"$log"
@@ -90,7 +91,7 @@ trap 'rm -rf "$state"' EXIT
 export CHROMALOOM_BATCH_PROGRAM="$program" CHROMALOOM_BATCH_TEMPLATE="$template"
 export CHROMALOOM_BATCH_OUT="$output_dir" CHROMALOOM_BATCH_STATE="$state"
 
-find "$input_dir" -maxdepth 1 -type f -name '*.tga' -print0 | sort -z >"$state/inputs"
+find "$input_dir" -maxdepth 1 -type f -iname '*.tga' -print0 | sort -z >"$state/inputs"
 total="$(tr -cd '\0' <"$state/inputs" | wc -c)"
 self="$(realpath "$0")"
 case "$runner" in
