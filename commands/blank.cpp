@@ -11,7 +11,7 @@ constexpr int maxBlankSide = 65535;
 // blank v width height: stores a new opaque black image of the given size (1..65535 each way) in v.
 class BlankCmd final : public Command {
 public:
-    BlankCmd() : Command("blank", 4) {}
+    BlankCmd() : Command("blank", 4, "v width height") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const int index = ctx.variableIndex(args[1]);

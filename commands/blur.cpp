@@ -126,7 +126,7 @@ template <std::size_t N> void blurImage(Image& image, const Kernel<N>& kernel) {
 // included, which is right for premultiplied colour.
 class BlurCmd final : public Command {
 public:
-    BlurCmd() : Command("blur", 3) {}
+    BlurCmd() : Command("blur", 3, "v 3|5") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         Image* image = ctx.imageOrReport(args[1], "No image to blur");

@@ -14,7 +14,7 @@ namespace {
 // alpha 0 is never keyed.
 class ChromakeyCmd final : public Command {
 public:
-    ChromakeyCmd() : Command("chromakey", 5) {}
+    ChromakeyCmd() : Command("chromakey", 5, "v r g b") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         Image* image = ctx.imageOrReport(args[1], "No image to Chromakey");

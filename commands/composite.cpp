@@ -37,7 +37,7 @@ BlendFactors makeBlendFactors() {
 // pixel is already outside B), and that is not an error.
 class CompositeCmd final : public Command {
 public:
-    CompositeCmd() : Command("composite", 6) {}
+    CompositeCmd() : Command("composite", 6, "a over b x y") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const Image* source = ctx.variableOrReport(args[1], "Image A is nowhere to be found").image;

@@ -7,7 +7,7 @@ namespace {
 // found before the destination name is looked at.
 class CopyCmd final : public Command {
 public:
-    CopyCmd() : Command("copy", 3) {}
+    CopyCmd() : Command("copy", 3, "from to") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const Image* image = ctx.variableOrReport(args[1], "No image to copy").image;

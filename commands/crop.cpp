@@ -32,7 +32,7 @@ Span clampSpan(std::int64_t near, std::int64_t far, std::int64_t size) {
 // given in either order and clamped to the image. A rectangle off the image gives an empty image.
 class CropCmd final : public Command {
 public:
-    CropCmd() : Command("crop", 6) {}
+    CropCmd() : Command("crop", 6, "v x0 y0 x1 y1") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const auto [index, source] = ctx.variableOrReport(args[1], "No image to crop");

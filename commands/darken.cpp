@@ -8,7 +8,7 @@ namespace {
 // Scaling the colour never lifts it above its alpha, so the image stays validly premultiplied.
 class DarkenCmd final : public Command {
 public:
-    DarkenCmd() : Command("darken", 3) {}
+    DarkenCmd() : Command("darken", 3, "v 0<a<1") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         Image* image = ctx.imageOrReport(args[1], "No image to Darken");

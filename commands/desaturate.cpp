@@ -14,7 +14,7 @@ constexpr double blueWeight = static_cast<double>(0.07f);
 // alpha stays. At a = 0 nothing changes, at a = 1 each colour byte becomes the truncated grey value.
 class DesaturateCmd final : public Command {
 public:
-    DesaturateCmd() : Command("desaturate", 3) {}
+    DesaturateCmd() : Command("desaturate", 3, "v 0<=a<=1") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         Image* image = ctx.imageOrReport(args[1], "No image to Desaturate");

@@ -8,7 +8,7 @@ namespace {
 // together, which fades the image towards transparency and keeps it premultiplied.
 class DissolveCmd final : public Command {
 public:
-    DissolveCmd() : Command("dissolve", 3) {}
+    DissolveCmd() : Command("dissolve", 3, "v 0<a<1") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         Image* image = ctx.imageOrReport(args[1], "No image to Dissolve");

@@ -14,7 +14,7 @@ namespace {
 // the image; a rectangle wholly outside it changes nothing. Only a missing image is an error.
 class FillCmd final : public Command {
 public:
-    FillCmd() : Command("fill", 10) {}
+    FillCmd() : Command("fill", 10, "v x0 y0 x1 y1 r g b a") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         Image* image = ctx.imageOrReport(args[1], "No image to fill");

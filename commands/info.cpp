@@ -8,7 +8,7 @@ namespace {
 // info v: prints the size of the image in v. Always succeeds; a missing image is reported as "No Image".
 class InfoCmd final : public Command {
 public:
-    InfoCmd() : Command("info", 2) {}
+    InfoCmd() : Command("info", 2, "v") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const Image* image = ctx.getImage(args[1]);

@@ -29,7 +29,7 @@ StraightTable makeStraightTable() {
 // opaque v: undoes the premultiplication of every pixel and makes it fully opaque.
 class OpaqueCmd final : public Command {
 public:
-    OpaqueCmd() : Command("opaque", 2) {}
+    OpaqueCmd() : Command("opaque", 2, "v") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         Image* image = ctx.imageOrReport(args[1], "No image");

@@ -5,7 +5,7 @@ namespace {
 // paint v: re-draws the image in v as a painting on a textured canvas (see commands/painterly.h).
 class PaintCmd final : public Command {
 public:
-    PaintCmd() : Command("paint", 2) {}
+    PaintCmd() : Command("paint", 2, "v") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override { return paintVariable(args, ctx); }
 };

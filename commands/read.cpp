@@ -7,7 +7,7 @@ namespace {
 // read v path: loads a TGA file into v. On failure v keeps the image it held.
 class ReadCmd final : public Command {
 public:
-    ReadCmd() : Command("read", 3) {}
+    ReadCmd() : Command("read", 3, "v file.tga") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const int index = ctx.variableIndex(args[1]);

@@ -15,7 +15,7 @@ namespace {
 // every sb-th pixel of every sb-th row, but needs no memory beyond the source and the result.
 class ResizeCmd final : public Command {
 public:
-    ResizeCmd() : Command("resize", 4) {}
+    ResizeCmd() : Command("resize", 4, "v sa sb") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const Image* source = ctx.imageOrReport(args[1], "No image to resize");

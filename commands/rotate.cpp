@@ -16,7 +16,7 @@ namespace {
 // frame become transparent black. The size does not change.
 class RotateCmd final : public Command {
 public:
-    RotateCmd() : Command("rotate", 3) {}
+    RotateCmd() : Command("rotate", 3, "v degrees") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const auto [index, source] = ctx.variableOrReport(args[1], "No image");

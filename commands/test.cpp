@@ -7,7 +7,7 @@ namespace {
 // test: prints a fixed line; shows that a script reaches its commands.
 class TestCmd final : public Command {
 public:
-    TestCmd() : Command("test", 1) {}
+    TestCmd() : Command("test", 1, "") {}
 
     int execute(ArgList&, ScriptContext&) override {
         std::printf("Test command!\n");

@@ -18,7 +18,7 @@ namespace {
 // Samples are truncated toward zero and copied whole. The size does not change.
 class WarpCmd final : public Command {
 public:
-    WarpCmd() : Command("warp", 3) {}
+    WarpCmd() : Command("warp", 3, "v 1|2") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const auto [index, source] = ctx.variableOrReport(args[1], "No image");

@@ -8,7 +8,7 @@ namespace {
 // cannot be written is reported, and leaves no partial file behind.
 class WriteCmd final : public Command {
 public:
-    WriteCmd() : Command("write", 3) {}
+    WriteCmd() : Command("write", 3, "v file.tga") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
         const Image* image = ctx.imageOrReport(args[1], "no image to write!");

@@ -2,7 +2,8 @@
 
 Command* Command::registry = nullptr;
 
-Command::Command(const char* verb, int tokenCount) : name(verb), argCount(tokenCount), next(registry) {
+Command::Command(const char* verb, int tokenCount, const char* arguments)
+    : name(verb), argCount(tokenCount), next(registry), usage(arguments) {
     registry = this;
 }
 

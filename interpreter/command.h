@@ -12,7 +12,7 @@ using ArgList = std::vector<const char*>;
 // front of Command::registry while it is constructed; the runner finds verbs only through that list.
 class Command {
 public:
-    Command(const char* name, int argCount);
+    Command(const char* name, int argCount, const char* usage);
     Command(const Command&) = delete;
     Command& operator=(const Command&) = delete;
 
@@ -23,6 +23,8 @@ public:
     const char* const name; // lower-case verb
     const int argCount;     // tokens on the line, the verb included
     Command* const next;    // next command in the registry, null for the last one
+    // The arguments after the verb, one word each, as --help lists them: "v 3|5" for blur, "" for test.
+    const char* const usage;
 
     static Command* registry;
 

@@ -1,5 +1,7 @@
 #include "interpreter/runner.h"
 
+#include "interpreter/usage.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -85,6 +87,8 @@ void runLine(char* buffer, ScriptContext& ctx) {
 }
 
 int runProgram(int argc, char** argv) {
+    if (const std::optional<int> status = answerOption(argc, argv))
+        return *status;
     std::printf("Chromaloom\n");
 
     std::FILE* source = stdin;

@@ -1,0 +1,68 @@
+#include "interpreter/usage.h"
+
+#include "interpreter/command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#ifndef CHROMALOOM_VERSION
+#error "CHROMALOOM_VERSION is set by the build from the project's version"
+#endif
+
+namespace {
+
+constexpr const char* helpBeforeVerbs =
+    "Usage: chromaloom SCRIPT       runs the script in the file SCRIPT\n"
+    "       chromaloom < SCRIPT     runs a script read from standard input\n"
+    "       chromaloom --help       prints this text\n"
+    "       chromaloom --version    prints the version\n"
+    "\n"
+    "A script has one command per line: a verb and its arguments, separated by\n"
+    "blanks; a word that begins with # starts a comment. v is an image variable, a\n"
+    "single letter a to z; copy takes two (from, to) and so does composite (a, b).\n"
+    "A line that fails prints \"Error (line N): ...\" and the script goes on.\n"
+    "A script file named like an option runs as ./--help.\n"
+    "\n"
+    "Verbs:\n";
+
+constexpr const char* helpAfterVerbs =
+    "\n"
+    "The language reference is docs/language.md in the source tree, installed as\n"
+    "share/doc/chromaloom/language.md under the installation prefix; see also\n"
+    "man chromaloom.\n";
+
+void printHelp() {
+    std::vector<const Command*> verbs;
+    for (const Command* cmd = Command::registry; cmd != nullptr; cmd = cmd->next)
+        verbs.push_back(cmd);
+    std::sort(verbs.begin(), verbs.end(),
+              [](const Command* a, const Command* b) { return std::strcmp(a->name, b->name) < 0; });
+    std::fputs(helpBeforeVerbs, stdout);
+    for (const Command* cmd : verbs) {
+        if (cmd->usage[0] == '\0')
+            std::printf("  %s\n", cmd->name);
+        else
+            std::printf("  %-11s %s\n", cmd->name, cmd->usage);
+    }
+    std::fputs(helpAfterVerbs, stdout);
+}
+
+} // namespace
+
+std::optional<int> answerOption(int argc, char** argv) {
+    if (argc != 2)
+        return std::nullopt;
+    if (std::strcmp(argv[1], "--help") == 0)
+        printHelp();
+    else if (std::strcmp(argv[1], "--version") == 0)
+        std::printf("chromaloom %s\n", CHROMALOOM_VERSION);
+    else
+        return std::nullopt;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "chromaloom: can't write to standard output\n");
+        return 1;
+    }
+    return 0;
+}
