@@ -205,21 +205,4 @@ TEST(RotateAndWarp, EmptyImagesKeepTheirSize) {
         }
 }
 
-TEST(RotateAndWarp, ReportBadNamesAndEmptyVariables) {
-    ScriptContext ctx;
-    ctx.lineNumber = 3;
-    for (const char* line : {"rotate 1 90", "warp aa 1", "warp % 7"}) {
-        const Outcome o = execLine(ctx, line);
-        EXPECT_EQ(o.result, 1) << line;
-        EXPECT_EQ(o.output, "Error (line 3): variable must have 1 character name!\n") << line;
-    }
-    // The no-image check comes before the option is looked at.
-    for (const char* line : {"rotate z 90", "rotate Z nonsense", "warp z 7", "warp z 1"}) {
-        const Outcome o = execLine(ctx, line);
-        EXPECT_EQ(o.result, 1) << line;
-        EXPECT_EQ(o.output, "Error (line 3): No image\n") << line;
-        EXPECT_EQ(ctx.imageAt(25), nullptr);
-    }
-}
-
 } // namespace
