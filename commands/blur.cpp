@@ -129,7 +129,7 @@ public:
     BlurCmd() : Command("blur", 3, "v 3|5") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.imageOrReport(args[1], "No image to blur");
+        Image* image = ctx.fetchImage(args[1], "No image to blur").image;
         if (image == nullptr)
             return 1;
         const int size = parseInt(args[2]);

@@ -17,7 +17,7 @@ public:
     ChromakeyCmd() : Command("chromakey", 5, "v r g b") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.imageOrReport(args[1], "No image to Chromakey");
+        Image* image = ctx.fetchImage(args[1], "No image to Chromakey").image;
         if (image == nullptr)
             return 1;
         const std::uint8_t key[3] = {parseChannel(args[2]), parseChannel(args[3]), parseChannel(args[4])};

@@ -40,14 +40,14 @@ public:
     CompositeCmd() : Command("composite", 6, "a over b x y") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* source = ctx.variableOrReport(args[1], "Image A is nowhere to be found").image;
+        const Image* source = ctx.checkNameThenFetch(args[1], "Image A is nowhere to be found").image;
         if (source == nullptr)
             return 1;
         if (std::strcmp(args[2], "over") != 0) {
             ctx.report("Sorry... I only know the 'over' operation");
             return 1;
         }
-        Image* target = ctx.variableOrReport(args[3], "Image B is nowhere to be found").image;
+        Image* target = ctx.checkNameThenFetch(args[3], "Image B is nowhere to be found").image;
         if (target == nullptr)
             return 1;
         const std::int64_t x = parseInt(args[4]);

@@ -10,7 +10,7 @@ public:
     CopyCmd() : Command("copy", 3, "from to") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* image = ctx.variableOrReport(args[1], "No image to copy").image;
+        const Image* image = ctx.checkNameThenFetch(args[1], "No image to copy").image;
         if (image == nullptr)
             return 1;
         const int destination = ctx.variableIndex(args[2]);

@@ -35,7 +35,7 @@ public:
     CropCmd() : Command("crop", 6, "v x0 y0 x1 y1") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const auto [index, source] = ctx.variableOrReport(args[1], "No image to crop");
+        const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image to crop");
         if (source == nullptr)
             return 1;
         const Span xs = clampSpan(parseInt(args[2]), parseInt(args[4]), source->width);

@@ -1,5 +1,6 @@
 #include "commands/pixel_math.h"
 #include "interpreter/command.h"
+#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 namespace {
@@ -11,7 +12,7 @@ public:
     DarkenCmd() : Command("darken", 3, "v 0<a<1") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.imageOrReport(args[1], "No image to Darken");
+        Image* image = ctx.fetchImage(args[1], "No image to Darken").image;
         if (image == nullptr)
             return 1;
         const double amount = amountArg(args[2]);

@@ -1,5 +1,5 @@
-#include "commands/pixel_math.h"
 #include "interpreter/command.h"
+#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 namespace {
@@ -17,7 +17,7 @@ public:
     DesaturateCmd() : Command("desaturate", 3, "v 0<=a<=1") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.imageOrReport(args[1], "No image to Desaturate");
+        Image* image = ctx.fetchImage(args[1], "No image to Desaturate").image;
         if (image == nullptr)
             return 1;
         const double amount = amountArg(args[2]);

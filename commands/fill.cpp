@@ -17,7 +17,7 @@ public:
     FillCmd() : Command("fill", 10, "v x0 y0 x1 y1 r g b a") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.imageOrReport(args[1], "No image to fill");
+        Image* image = ctx.fetchImage(args[1], "No image to fill").image;
         if (image == nullptr)
             return 1;
         // 64-bit, so that neither the clipping nor the image's width and height can overflow.

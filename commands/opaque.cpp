@@ -32,7 +32,7 @@ public:
     OpaqueCmd() : Command("opaque", 2, "v") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.imageOrReport(args[1], "No image");
+        Image* image = ctx.fetchImage(args[1], "No image").image;
         if (image == nullptr)
             return 1;
         // The table depends on nothing but the formula, so it is built once, on first use.

@@ -98,7 +98,7 @@ void layStrokes(Image& canvas, const Image& source, const Image& brush) {
 }
 
 int paintVariable(ArgList& args, ScriptContext& ctx) {
-    const auto [index, source] = ctx.variableOrReport(args[1], "No image to Paint");
+    const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image to Paint");
     if (source == nullptr)
         return 1;
     const ImagePtr texture = loadImage(paintTextureFile);

@@ -4,24 +4,9 @@
 // exactly; they exist so that a verb can work from a table or a cheap integer operation instead of repeating
 // floating-point work for every pixel.
 
-#include "interpreter/numbers.h"
-
 #include <array>
 #include <cassert>
-#include <cfloat>
-#include <cmath>
 #include <cstdint>
-
-// An amount token (darken, desaturate, dissolve): the text converted as a real number, then rounded to
-// single precision; all later arithmetic uses that rounded value in double precision. A value beyond the
-// range of float is returned unrounded: every amount range rejects it (and so would the rounded infinity),
-// and converting it would be undefined.
-inline double amountArg(const char* text) {
-    const double value = parseReal(text);
-    if (!(std::fabs(value) <= FLT_MAX))
-        return value;
-    return static_cast<double>(static_cast<float>(value));
-}
 
 // trunc(c * amount) for every byte value c, for an amount in [0, 1]. The product of a byte and a
 // single-precision amount is exact in double precision, so the table holds exactly the per-pixel formula.

@@ -18,7 +18,7 @@ public:
     ResizeCmd() : Command("resize", 4, "v sa sb") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* source = ctx.imageOrReport(args[1], "No image to resize");
+        const auto [index, source] = ctx.fetchImage(args[1], "No image to resize");
         if (source == nullptr)
             return 1;
         const int sa = parseInt(args[2]);
@@ -42,7 +42,7 @@ public:
                                       static_cast<std::uint32_t>(enlargedHeight / num));
         if (result->width != 0 && result->height != 0)
             scale(*source, *result, num, den);
-        ctx.setImage(ctx.variableIndex(args[1]), std::move(result));
+        ctx.setImage(index, std::move(result));
         return 0;
     }
 

@@ -19,7 +19,7 @@ public:
     RotateCmd() : Command("rotate", 3, "v degrees") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const auto [index, source] = ctx.variableOrReport(args[1], "No image");
+        const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image");
         if (source == nullptr)
             return 1;
         const double theta = (static_cast<double>(parseInt(args[2])) * anglePi) / 180;

@@ -21,7 +21,7 @@ public:
     WarpCmd() : Command("warp", 3, "v 1|2") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const auto [index, source] = ctx.variableOrReport(args[1], "No image");
+        const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image");
         if (source == nullptr)
             return 1;
         const int option = parseInt(args[2]);

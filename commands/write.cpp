@@ -11,7 +11,7 @@ public:
     WriteCmd() : Command("write", 3, "v file.tga") {}
 
     int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* image = ctx.imageOrReport(args[1], "no image to write!");
+        const Image* image = ctx.fetchImage(args[1], "no image to write!").image;
         if (image == nullptr)
             return 2;
         switch (writeImage(args[2], *image)) {

@@ -1,5 +1,7 @@
 #include "interpreter/numbers.h"
 
+#include <cfloat>
+#include <cmath>
 #include <cstdlib>
 
 int parseInt(const char* text) {
@@ -13,4 +15,11 @@ double parseReal(const char* text) {
 
 std::uint8_t parseChannel(const char* text) {
     return static_cast<std::uint8_t>(static_cast<unsigned>(parseInt(text)) & 0xFFu);
+}
+
+double amountArg(const char* text) {
+    const double value = parseReal(text);
+    if (!(std::fabs(value) <= FLT_MAX))
+        return value;
+    return static_cast<double>(static_cast<float>(value));
 }

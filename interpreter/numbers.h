@@ -15,3 +15,9 @@ double parseReal(const char* text);
 
 // A channel value: the integer conversion, keeping the low 8 bits (256 gives 0, -1 gives 255).
 std::uint8_t parseChannel(const char* text);
+
+// An amount token (darken, desaturate, dissolve): the text converted as a real number, then rounded to
+// single precision; all later arithmetic uses that rounded value in double precision. A value beyond the
+// range of float is returned unrounded: every amount range rejects it (and so would the rounded infinity),
+// and converting it would be undefined.
+double amountArg(const char* text);

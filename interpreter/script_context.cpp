@@ -26,37 +26,39 @@ int ScriptContext::variableIndex(const char* name) {
     return -1;
 }
 
-Image* ScriptContext::getImage(const char* name) {
-    const int index = variableIndex(name);
-    if (index < 0 || index >= variableCount) {
-        report("variable access out of bounds");
-        return nullptr;
-    }
-    return imageAt(index);
-}
-
-Image* ScriptContext::imageOrReport(const char* name, const char* missing) {
-    Image* image = getImage(name);
-    if (image == nullptr)
-        report("%s", missing);
-    return image;
-}
-
-ScriptContext::Variable ScriptContext::variableOrReport(const char* name, const char* missing) {
+int ScriptContext::indexOrOutOfBounds(const char* name) {
+    // variableIndex yields -1 or a valid slot, so -1 is the only index out of bounds here.
     const int index = variableIndex(name);
     if (index < 0)
-        return {index, nullptr};
-    Image* image = imageAt(index);
+        report("variable access out of bounds");
+    return index;
+}
+
+Image* ScriptContext::getImage(const char* name) {
+    const int index = indexOrOutOfBounds(name);
+    return index < 0 ? nullptr : imageAt(index);
+}
+
+ScriptContext::Variable ScriptContext::imageOrMissing(int index, const char* missing) {
+    Image* image = index < 0 ? nullptr : imageAt(index);
     if (image == nullptr)
         report("%s", missing);
     return {index, image};
 }
 
+ScriptContext::Variable ScriptContext::fetchImage(const char* name, const char* missing) {
+    return imageOrMissing(indexOrOutOfBounds(name), missing);
+}
+
+ScriptContext::Variable ScriptContext::checkNameThenFetch(const char* name, const char* missing) {
+    const int index = variableIndex(name);
+    if (index < 0)
+        return {index, nullptr};
+    return imageOrMissing(index, missing);
+}
+
 void ScriptContext::setImage(int index, ImagePtr image) {
-    if (index < 0 || index >= variableCount) {
-        report("variable access out of bounds");
-        return;
-    }
+    assert(index >= 0 && index < variableCount);
     images[static_cast<std::size_t>(index)] = std::move(image);
 }
 

@@ -2,6 +2,7 @@
 
 #include "image/image.h"
 
+#include <cassert>
 #include <vector>
 
 // The state of a running script: the current line number and the 26 image variables a to z. The context
@@ -26,31 +27,44 @@ public:
     // message; an empty variable prints nothing.
     Image* getImage(const char* name);
 
-    // The two ways a command looks up the variable it works on. Both report a missing image with the
-    // command's own message (`missing`, printed after the "Error (line N): " prefix) and yield null.
-    //
-    // imageOrReport fetches through getImage, so a bad name prints the name message, the out-of-bounds
-    // message and then `missing`.
-    Image* imageOrReport(const char* name, const char* missing);
-
-    // variableOrReport checks the name first, so a bad name prints only the name message; it is used by
-    // commands that store back into the variable. The index is -1 for a bad name.
+    // A variable a command works on: its slot (-1 for a bad name) and the image there (null when the name is
+    // bad or the variable empty).
     struct Variable {
         int index;
         Image* image;
     };
-    Variable variableOrReport(const char* name, const char* missing);
 
-    // The image in a valid slot (0..25), or null when it is empty.
-    Image* imageAt(int index) const { return images[static_cast<std::size_t>(index)].get(); }
+    // The two ways a command looks up a variable. They differ only in what a bad name prints, and which one a
+    // command uses is part of its output, so each command keeps its own. Both report an empty variable with
+    // the command's own message (`missing`, printed after the "Error (line N): " prefix).
+    //
+    // A command that stores its result back into the variable uses the index from the same lookup.
+    //
+    // fetchImage takes the steps of getImage: a bad name prints the name message, the out-of-bounds message
+    // and then `missing`.
+    Variable fetchImage(const char* name, const char* missing);
 
-    // Stores an image (or null) in a slot, releasing what the slot held. An index outside 0..25 prints the
-    // out-of-bounds message and stores nothing.
+    // checkNameThenFetch checks the name first: a bad name prints only the name message.
+    Variable checkNameThenFetch(const char* name, const char* missing);
+
+    // The image in a slot 0..25, or null when it is empty.
+    Image* imageAt(int index) const {
+        assert(index >= 0 && index < variableCount);
+        return images[static_cast<std::size_t>(index)].get();
+    }
+
+    // Stores an image (or null) in a slot 0..25, releasing what the slot held. Commands only pass indexes
+    // they got from a lookup that succeeded.
     void setImage(int index, ImagePtr image);
 
     // Prints "Error (line N): " followed by the formatted text and a newline.
     void report(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 private:
+    // variableIndex, followed by the out-of-bounds message for a bad name.
+    int indexOrOutOfBounds(const char* name);
+    // The lookup result for an index from either lookup; prints `missing` when there is no image.
+    Variable imageOrMissing(int index, const char* missing);
+
     std::vector<ImagePtr> images;
 };

@@ -88,18 +88,6 @@ TEST(Crop, EmptyImagesStayEmpty) {
     }
 }
 
-TEST(Crop, ReportsBadNamesAndEmptyVariables) {
-    ScriptContext ctx;
-    ctx.lineNumber = 4;
-    Outcome o = execLine(ctx, "crop ab 1 2 3 4");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 4): variable must have 1 character name!\n");
-    o = execLine(ctx, "crop Q x y z w");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 4): No image to crop\n");
-    EXPECT_EQ(ctx.imageAt(16), nullptr);
-}
-
 // ---- resize ----
 
 // Enlarges every pixel into an sa x sa block, then keeps every sb-th pixel of every sb-th row.
@@ -219,19 +207,6 @@ TEST(Resize, AnUnrepresentableResultIsOutOfMemoryAndChangesNothing) {
     const Image* before = ctx.imageAt(0);
     EXPECT_EQ(runLineCaptured(ctx, "resize a 2147483647 1"), "Error (line 2): not enough memory\n");
     EXPECT_EQ(ctx.imageAt(0), before);
-}
-
-TEST(Resize, ReportsBadNamesAndEmptyVariables) {
-    ScriptContext ctx;
-    ctx.lineNumber = 6;
-    Outcome o = execLine(ctx, "resize xy 2 1");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 6): variable must have 1 character name!\n"
-                        "Error (line 6): variable access out of bounds\n"
-                        "Error (line 6): No image to resize\n");
-    o = execLine(ctx, "resize c 0 0");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 6): No image to resize\n");
 }
 
 } // namespace

@@ -42,14 +42,6 @@ TEST(Blank, ConvertsSizesAsTheCLibraryDoes) {
     EXPECT_EQ(ctx.imageAt(0)->height, 3u);
 }
 
-TEST(Blank, ABadNameIsReportedAloneEvenWithBadSizes) {
-    ScriptContext ctx;
-    ctx.lineNumber = 3;
-    Outcome o = execLine(ctx, "blank 7 0 0");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 3): variable must have 1 character name!\n");
-}
-
 TEST(Copy, MakesAnIndependentDeepCopy) {
     ScriptContext ctx;
     ctx.setImage(0, makeImage(2, 2, [](std::uint32_t x, std::uint32_t y) {
@@ -72,21 +64,6 @@ TEST(Copy, OntoItselfKeepsTheContent) {
     const std::vector<std::uint8_t> original = bytesOf(*ctx.imageAt(0));
     EXPECT_EQ(execLine(ctx, "copy a A").result, 0);
     EXPECT_EQ(bytesOf(*ctx.imageAt(0)), original);
-}
-
-TEST(Copy, ChecksTheSourceBeforeTheDestination) {
-    ScriptContext ctx;
-    ctx.lineNumber = 5;
-    Outcome o = execLine(ctx, "copy q 77");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 5): No image to copy\n");
-    o = execLine(ctx, "copy 7 b");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 5): variable must have 1 character name!\n");
-    ctx.setImage(0, createImage(1, 1));
-    o = execLine(ctx, "copy a bb");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.output, "Error (line 5): variable must have 1 character name!\n");
 }
 
 } // namespace

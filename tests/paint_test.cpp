@@ -182,15 +182,6 @@ TEST_F(PaintTest, PainterIsPaint) {
     EXPECT_EQ(execLine(ctx, "PAINTER b").result, 0);
     EXPECT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*ctx.imageAt(1)));
     EXPECT_EQ(readFile(paintBrushFile), brushFromPaint);
-
-    for (const char* verb : {"paint", "painter"}) {
-        Outcome o = execLine(ctx, std::string(verb) + " q");
-        EXPECT_EQ(o.result, 1);
-        EXPECT_EQ(o.output, "Error (line 6): No image to Paint\n");
-        o = execLine(ctx, std::string(verb) + " qq");
-        EXPECT_EQ(o.result, 1);
-        EXPECT_EQ(o.output, "Error (line 6): variable must have 1 character name!\n");
-    }
 }
 
 TEST(Paint, AMissingTextureLeavesTheVariableAndWritesNoBrush) {

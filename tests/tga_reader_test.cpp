@@ -2,7 +2,6 @@
 #include "tests/support/process.h"
 #include "tests/support/tga_file.h"
 #include "tests/support/tga_reference.h"
-#include "tga/convert.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -491,7 +490,7 @@ TEST(TgaReader, CorpusFilesLoadToTheirExpectedPixels) {
             Bytes expected(straight.begin(), straight.end());
             for (std::size_t i = 0; i < expected.size(); i += 4)
                 for (std::size_t c = 0; c < 3; ++c)
-                    expected[i + c] = premultiplyFormula(expected[i + c], expected[i + 3]);
+                    expected[i + c] = referencePremultiply(expected[i + c], expected[i + 3]);
             for (const char* variant : {"_bl_raw", "_bl_rle", "_tl_raw", "_tl_rle"}) {
                 const auto path = corpus / (stem + variant + ".tga");
                 ImagePtr image = loadImage(path.c_str());

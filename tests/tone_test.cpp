@@ -32,36 +32,6 @@ ImagePtr everyByte() {
 
 // The verbs that fetch their image by name: a bad name gives three lines, an empty variable one, and the
 // other arguments (all invalid here) are never looked at.
-TEST(PixelVerbs, LookupFailuresComeFirst) {
-    const struct {
-        const char* rest;
-        const char* noImage;
-    } verbs[] = {{"darken # 7", "No image to Darken"},
-                 {"desaturate # 7", "No image to Desaturate"},
-                 {"dissolve # 7", "No image to Dissolve"},
-                 {"opaque #", "No image"},
-                 {"fill # 0 0 1 1 1 1 1 1", "No image to fill"},
-                 {"chromakey # 1 1 1", "No image to Chromakey"},
-                 {"blur # 4", "No image to blur"}};
-    for (const auto& v : verbs) {
-        ScriptContext ctx;
-        ctx.lineNumber = 6;
-        const std::string noImage = "Error (line 6): " + std::string(v.noImage) + "\n";
-        for (const char* name : {"ab", "q"}) {
-            std::string line = v.rest;
-            line.replace(line.find('#'), 1, name);
-            const Outcome o = execLine(ctx, line);
-            EXPECT_EQ(o.result, 1) << line;
-            EXPECT_EQ(o.output, std::string(name) == "q"
-                                    ? noImage
-                                    : "Error (line 6): variable must have 1 character name!\n"
-                                      "Error (line 6): variable access out of bounds\n" +
-                                          noImage)
-                << line;
-        }
-    }
-}
-
 TEST(Tone, AmountsAreRoundedToFloatBeforeTheRangeTest) {
     const struct {
         const char* verb;

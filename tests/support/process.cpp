@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <iterator>
+#include <pwd.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +66,18 @@ RunResult runChromaloom(const RunOptions& options) {
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // The user is looked up before the fork, where the C library may still allocate freely.
+    struct Ids {
+        uid_t uid;
+        gid_t gid;
+    };
+    const bool dropToNobody = options.runAsNobody && ::geteuid() == 0;
+    std::optional<Ids> nobody;
+    if (dropToNobody) {
+        if (const passwd* entry = ::getpwnam("nobody"))
+            nobody = Ids{entry->pw_uid, entry->pw_gid};
+    }
+
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         throw std::runtime_error("pipe failed");
@@ -86,6 +101,11 @@ RunResult runChromaloom(const RunOptions& options) {
             const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
             setrlimit(RLIMIT_AS, &limit);
         }
+        if (options.fileModeMask)
+            ::umask(*options.fileModeMask);
+        if (dropToNobody && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->gid) != 0 ||
+                             ::setuid(nobody->uid) != 0))
+            _exit(cannotDropPrivileges);
         execv(program.c_str(), argv.data());
         _exit(127);
     }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <sys/resource.h>
+#include <sys/types.h>
 #include <vector>
 
 // Paths fixed at build time: the program under test and the root of the source tree.
@@ -31,7 +32,13 @@ struct RunOptions {
     std::filesystem::path stdinPath;         // or standard input opened from this path
     std::optional<rlim_t> fileSizeLimit;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     std::optional<rlim_t> addressSpaceLimit; // RLIMIT_AS in bytes
+    std::optional<mode_t> fileModeMask;      // the umask
+    // Run as an unprivileged user, so that permission checks apply: when the test runs as root, the child
+    // drops to `nobody` before it starts the program, and exits with cannotDropPrivileges where it cannot.
+    bool runAsNobody = false;
 };
+
+constexpr int cannotDropPrivileges = 125;
 
 struct RunResult {
     std::string output; // everything written to standard output

@@ -1,10 +1,21 @@
 #include "tests/support/tga_reference.h"
 
-#include "tga/convert.h"
-
 #include <array>
 
+std::uint8_t referencePremultiply(std::uint8_t c, std::uint8_t a) {
+    const double colour = c / 255.0;
+    const double coverage = a / 255.0;
+    return static_cast<std::uint8_t>(static_cast<int>(colour * coverage * 255.0));
+}
+
 namespace {
+
+// A 5-bit or 6-bit channel widened to a byte: times 8.2258 or 4.0476 rounded to single precision (written
+// out here as the exact values of those floats), truncated; so 31 and 63 both give 254.
+std::uint32_t widen(std::uint32_t value, unsigned bits) {
+    const double factor = bits == 5 ? 8.225799560546875 : 4.04759979248046875;
+    return static_cast<std::uint32_t>(value * factor);
+}
 
 // A byte stream whose reads past the end fail, like getc at end of file.
 struct Stream {
@@ -24,16 +35,16 @@ std::array<std::uint8_t, 4> toRgba(unsigned width, std::uint32_t v, unsigned alp
     } else if (grey && depth == 16) {
         w = pack(v & 255, v & 255, v & 255, alphaBits != 0 ? (v >> 8) & 255 : 255);
     } else if (width == 15 || (width == 16 && alphaBits == 1)) {
-        w = pack(widen5Formula((v >> 10) & 31), widen5Formula((v >> 5) & 31), widen5Formula(v & 31), 255);
+        w = pack(widen((v >> 10) & 31, 5), widen((v >> 5) & 31, 5), widen(v & 31, 5), 255);
     } else if (width == 16) {
-        w = pack(widen5Formula((v >> 11) & 31), widen6Formula((v >> 5) & 63), widen5Formula(v & 31), 255);
+        w = pack(widen((v >> 11) & 31, 5), widen((v >> 5) & 63, 6), widen(v & 31, 5), 255);
     } else if (width == 24 || (width == 32 && alphaBits == 0)) {
         w = (v & 0xFFFFFF) | 0xFF000000u;
     }
     const auto a = static_cast<std::uint8_t>(w >> 24);
-    return {premultiplyFormula(static_cast<std::uint8_t>(w >> 16), a),
-            premultiplyFormula(static_cast<std::uint8_t>(w >> 8), a),
-            premultiplyFormula(static_cast<std::uint8_t>(w), a), a};
+    return {referencePremultiply(static_cast<std::uint8_t>(w >> 16), a),
+            referencePremultiply(static_cast<std::uint8_t>(w >> 8), a),
+            referencePremultiply(static_cast<std::uint8_t>(w), a), a};
 }
 
 } // namespace
