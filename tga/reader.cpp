@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -239,7 +240,32 @@ template <unsigned Bytes> struct OpaqueFormat {
         return true;
     }
     bool convertMany(const std::uint8_t* in, std::size_t n, std::uint8_t* out) const {
-        for (std::size_t i = 0; i < n; ++i, in += Bytes, out += 4) {
+        std::size_t i = 0;
+        if constexpr (std::endian::native == std::endian::little && Bytes == 3) {
+            // Four pixels from three little-endian words: each pixel's blue-green-red gathered into the
+            // low 24 bits of a word, then red and blue exchanged and alpha set.
+            auto put = [](std::uint8_t* to, std::uint32_t bgr) {
+                const std::uint32_t rgba =
+                    ((bgr >> 16) & 0xFFu) | (bgr & 0xFF00u) | ((bgr & 0xFFu) << 16) | 0xFF000000u;
+                std::memcpy(to, &rgba, 4);
+            };
+            for (; i + 4 <= n; i += 4, in += 12, out += 16) {
+                std::uint32_t w[3];
+                std::memcpy(w, in, 12);
+                put(out, w[0]);
+                put(out + 4, (w[0] >> 24) | (w[1] << 8));
+                put(out + 8, (w[1] >> 16) | (w[2] << 16));
+                put(out + 12, w[2] >> 8);
+            }
+        } else if constexpr (std::endian::native == std::endian::little) {
+            for (; i < n; ++i, in += 4, out += 4) {
+                std::uint32_t w;
+                std::memcpy(&w, in, 4);
+                w = ((w >> 16) & 0xFFu) | (w & 0xFF00u) | ((w & 0xFFu) << 16) | 0xFF000000u;
+                std::memcpy(out, &w, 4);
+            }
+        }
+        for (; i < n; ++i, in += Bytes, out += 4) {
             out[0] = in[2];
             out[1] = in[1];
             out[2] = in[0];
@@ -255,7 +281,7 @@ template <unsigned Bytes> struct OpaqueFormat {
 // equals the integer quotient c * a / 255 except for a few pairs whose product is a multiple of 255 and
 // for which the double arithmetic falls just short (c = 195, a = 17 gives 12, not 13). None of those
 // pairs has c or a equal to 255. So where SSE2 is available, four pixels at a time take the quotient, and
-// a pixel with a colour whose product with its alpha is a nonzero multiple of 255 (c and a below 255)
+// a group of four in which some colour times its alpha is a nonzero multiple of 255 (c and a below 255)
 // is redone through the table, which holds the formula itself.
 struct AlphaFormat {
     const std::uint8_t* premultiply = conversionTables().premultiply;
@@ -272,17 +298,33 @@ struct AlphaFormat {
     bool convertMany(const std::uint8_t* in, std::size_t n, std::uint8_t* out) const {
         std::size_t i = 0;
 #if defined(__SSE2__)
-        for (; i + 4 <= n; i += 4, in += 16, out += 16)
-            convertFour(in, out);
+        // Groups of four with a doubtful lane are noted and redone afterwards, so that the loop over the
+        // groups has no branch that depends on the pixels' values.
+        constexpr std::size_t groupsPerPass = 256;
+        std::size_t redo[groupsPerPass];
+        while (n - i >= 4) {
+            const std::size_t stop = i + 4 * std::min(groupsPerPass, (n - i) / 4);
+            std::size_t count = 0;
+            for (; i < stop; i += 4) {
+                redo[count] = i;
+                count += static_cast<std::size_t>(convertFour(in + 4 * i, out + 4 * i));
+            }
+            for (std::size_t k = 0; k < count; ++k)
+                for (std::size_t p = redo[k]; p < redo[k] + 4; ++p)
+                    convertOne(wordAt(in + 4 * p), out + 4 * p);
+        }
 #endif
-        for (; i < n; ++i, in += 4, out += 4)
-            convertOne(std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 |
-                           std::uint32_t{in[3]} << 24,
-                       out);
+        for (; i < n; ++i)
+            convertOne(wordAt(in + 4 * i), out + 4 * i);
         return true;
     }
 
 private:
+    static std::uint32_t wordAt(const std::uint8_t* p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    }
+
 #if defined(__SSE2__)
     // Two pixels widened to 16-bit lanes, blue-green-red-alpha: red-green-blue-alpha out, colours
     // premultiplied by the integer quotient, and in `doubtful` the lanes whose quotient may differ from
@@ -305,7 +347,8 @@ private:
         return q;
     }
 
-    void convertFour(const std::uint8_t* in, std::uint8_t* out) const {
+    // Four pixels; true when one of them must be redone through the table.
+    static bool convertFour(const std::uint8_t* in, std::uint8_t* out) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
         const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
         if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, alpha), alpha)) == 0xFFFF) {
@@ -316,24 +359,14 @@ private:
                                                  _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
                                                               _mm_slli_epi32(_mm_and_si128(v, low), 16)));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out), swapped);
-            return;
+            return false;
         }
         const __m128i zero = _mm_setzero_si128();
         __m128i doubtfulLow, doubtfulHigh;
         const __m128i low = premultiplyTwo(_mm_unpacklo_epi8(v, zero), doubtfulLow);
         const __m128i high = premultiplyTwo(_mm_unpackhi_epi8(v, zero), doubtfulHigh);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
-        // One bit per byte of the four pixels.
-        const int doubtful = _mm_movemask_epi8(_mm_packs_epi16(doubtfulLow, doubtfulHigh));
-        if (doubtful == 0)
-            return;
-        for (int p = 0; p < 4; ++p)
-            if ((doubtful >> (4 * p) & 0xF) != 0) {
-                const std::uint8_t* src = in + 4 * p;
-                convertOne(std::uint32_t{src[0]} | std::uint32_t{src[1]} << 8 | std::uint32_t{src[2]} << 16 |
-                               std::uint32_t{src[3]} << 24,
-                           out + 4 * p);
-            }
+        return _mm_movemask_epi8(_mm_or_si128(doubtfulLow, doubtfulHigh)) != 0;
     }
 #endif
 };
