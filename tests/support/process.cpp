@@ -86,6 +86,10 @@ RunResult runChromaloom(const RunOptions& options) {
             const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
             setrlimit(RLIMIT_AS, &limit);
         }
+        if (options.descriptorLimit) {
+            const rlimit limit{*options.descriptorLimit, *options.descriptorLimit};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         execv(program.c_str(), argv.data());
         _exit(127);
     }

@@ -31,6 +31,7 @@ struct RunOptions {
     std::filesystem::path stdinPath;         // or standard input opened from this path
     std::optional<rlim_t> fileSizeLimit;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
     std::optional<rlim_t> addressSpaceLimit; // RLIMIT_AS in bytes
+    std::optional<rlim_t> descriptorLimit;   // RLIMIT_NOFILE: open files at once
 };
 
 struct RunResult {
