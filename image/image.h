@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 // Every pixel is four bytes: red, green, blue, alpha.
@@ -14,11 +13,13 @@ inline std::uint8_t truncToByte(double value) {
     return static_cast<std::uint8_t>(static_cast<int>(value));
 }
 
-// Pixel storage: one heap block of width x height x 4 bytes, released with free().
-struct FreeDeleter {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+// Pixel storage: one block of width x height x 4 bytes from allocatePixels. A large block is mapped from
+// the system directly; the deleter remembers its mapped length (0 for a block from the heap).
+struct PixelDeleter {
+    std::size_t mappedBytes = 0;
+    void operator()(std::uint8_t* p) const noexcept;
 };
-using PixelBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+using PixelBuffer = std::unique_ptr<std::uint8_t[], PixelDeleter>;
 
 // A raster of width x height pixels, 4 bytes each (red, green, blue, alpha), colour premultiplied by alpha.
 // Rows are contiguous and row 0 is the top row; pixel (x, y) starts at byte (x + y * width) * 4.
@@ -45,9 +46,14 @@ std::size_t imageByteCount(std::uint64_t width, std::uint64_t height);
 // The largest pixel buffer an image may have: half the machine's physical memory.
 std::size_t maxImageBytes();
 
-// A zero-filled buffer of the given byte count. Throws std::bad_alloc when the memory cannot be obtained
-// or the count is above maxImageBytes().
-PixelBuffer allocatePixels(std::size_t bytes);
+enum class PixelFill {
+    Zero,  // every byte 0
+    Unset, // contents left as they come, for callers that write every byte before reading any
+};
+
+// A buffer of the given byte count: every image's pixels come from here. Throws std::bad_alloc when the
+// memory cannot be obtained or the count is above maxImageBytes().
+PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill = PixelFill::Zero);
 
 // Image operations. Those that build an image throw std::bad_alloc when its memory cannot be obtained and
 // never return a partly built image; the script runner turns that into a message for the current line.

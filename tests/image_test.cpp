@@ -1,6 +1,7 @@
 #include "image/image.h"
 #include "tests/support/exec.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
 #include <new>
@@ -23,6 +24,25 @@ TEST(Image, CreateIsZeroFilledAndSetOpaqueTouchesOnlyAlpha) {
     for (std::uint32_t y = 0; y < 2; ++y)
         for (std::uint32_t x = 0; x < 3; ++x)
             EXPECT_EQ(pixelAt(*image, x, y), (Rgba{0, 0, 0, 255}));
+}
+
+// Large buffers come from a different place than small ones; sizes on both sides of the switch, and
+// one that is not a whole number of large pages, must be zero-filled and usable to their last byte.
+TEST(Image, LargeImagesAreZeroFilledAndUsableToTheLastByte) {
+    for (auto [w, h] : {std::pair{1000u, 700u}, {1024u, 512u}, {1023u, 512u}, {4096u, 1024u}}) {
+        for (int round = 0; round < 2; ++round) { // the second round may reuse released memory
+            ImagePtr image = createImage(w, h);
+            const std::uint8_t* p = image->pixels.get();
+            std::size_t nonZero = 0;
+            for (std::size_t i = 0; i < image->byteCount(); ++i)
+                nonZero += p[i] != 0;
+            EXPECT_EQ(nonZero, 0u) << w << "x" << h;
+            ImagePtr unset = createImageForOverwrite(w, h);
+            std::memset(unset->pixels.get(), 0xA5, unset->byteCount());
+            std::memset(image->pixels.get(), 0x5A, image->byteCount());
+            EXPECT_EQ(cloneImage(*unset)->pixel(w - 1, h - 1)[3], 0xA5);
+        }
+    }
 }
 
 TEST(Image, EmptyImagesHaveNoPixelsAndSurviveEveryOperation) {

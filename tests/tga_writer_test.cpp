@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <random>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -103,6 +104,33 @@ TEST(TgaWriter, ConvertsBackToStraightColour) {
         EXPECT_EQ(straightColourFormula(static_cast<std::uint8_t>(c), 0), c);
 }
 
+// Rows are converted two opaque pixels at a time where they can be: random images of odd and even widths,
+// with opaque stretches beside translucent and clear pixels, must be written pixel by pixel by the formula.
+TEST(TgaWriter, WholeRowsMatchTheFormulaPixelByPixel) {
+    std::mt19937 rng(5);
+    auto any = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    TempDir dir;
+    for (int trial = 0; trial < 40; ++trial) {
+        const auto w = static_cast<std::uint32_t>(any(1, 70)), h = static_cast<std::uint32_t>(any(1, 4));
+        ImagePtr image = makeImage(w, h, [&](std::uint32_t, std::uint32_t) {
+            const int a = any(0, 2) != 0 ? 255 : any(0, 3) == 0 ? 0 : any(1, 254);
+            auto c = [&] { return static_cast<std::uint8_t>(any(0, a)); };
+            return Rgba{c(), c(), c(), static_cast<std::uint8_t>(a)};
+        });
+        Bytes expected;
+        for (std::uint32_t y = h; y-- > 0;)
+            for (std::uint32_t x = 0; x < w; ++x) {
+                const Rgba p = pixelAt(*image, x, y);
+                for (int i : {2, 1, 0})
+                    expected.push_back(straightColourFormula(p[static_cast<std::size_t>(i)], p[3]));
+                expected.push_back(p[3]);
+            }
+        ASSERT_EQ(writeImage((dir / "r.tga").c_str(), *image), WriteResult::Ok);
+        const Bytes bytes = fileBytes(dir / "r.tga");
+        ASSERT_EQ(Bytes(bytes.begin() + 39, bytes.end()), expected) << w << "x" << h;
+    }
+}
+
 TEST(TgaWriter, RoundTripKeepsSizeOrientationAndOpaquePixels) {
     TempDir dir;
     for (auto [w, h] : {std::pair{1u, 1u}, {6u, 5u}, {5u, 6u}, {1u, 7u}, {513u, 3u}}) {
@@ -191,6 +219,40 @@ TEST(WriteCommand, FailingPartWayKeepsTheOlderFile) {
                              "Error (line 3): can't write image! (cannot write to file)\n");
     EXPECT_EQ(readFile(dir / "out.tga"), "older content");
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"out.tga", "s.script"}));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool addressSpaceCanBeLimited = false; // the sanitizer reserves far more than any limit
+#else
+constexpr bool addressSpaceCanBeLimited = true;
+#endif
+
+// Writes that run out of memory must leave neither a descriptor nor a temporary file behind: with few
+// descriptors allowed, a handful of leaks would make every later write and read fail to open its file.
+TEST(WriteCommand, RunningOutOfMemoryLeavesNoDescriptorOrFileBehind) {
+    if (!addressSpaceCanBeLimited)
+        GTEST_SKIP() << "address space limits do not combine with the address sanitizer";
+    TempDir dir;
+    // A large image, then images of halving sizes that take up what the limit leaves, so that nothing of
+    // a megabyte can be had any more.
+    std::string script = "blank a 1000 50800\n";
+    char variable = 'b';
+    for (int rows = 32768; rows >= 16; rows /= 2, ++variable)
+        script += std::string("blank ") + variable + " 2048 " + std::to_string(rows) + "\n";
+    for (int i = 0; i < 8; ++i)
+        script += "write a out.tga\n";
+    script += "blank a 1 1\nblank b 1 1\nblank c 1 1\nwrite a small.tga\nread z small.tga\ninfo z\n";
+    writeFile(dir / "s.script", script);
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.addressSpaceLimit = rlim_t{512} << 20;
+    options.descriptorLimit = 10;
+    const RunResult r = runChromaloom(options);
+    EXPECT_NE(r.output.find("Error (line 14): not enough memory\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("cannot open file"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Image size 1 1\n"), std::string::npos) << r.output;
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"s.script", "small.tga"}));
 }
 
 TEST(ReadCommand, ReportsFailuresAndKeepsTheVariable) {

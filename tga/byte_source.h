@@ -51,6 +51,16 @@ public:
         return readExactly(&header, 1) ? header : 1;
     }
 
+    // For reading many values at once: the bytes buffered now, refilling first when none are. 0 only
+    // once the data has ended. The caller reads them at data() and consumes them with advance().
+    std::size_t available() {
+        if (pos == end)
+            refill();
+        return static_cast<std::size_t>(end - pos);
+    }
+    const std::uint8_t* data() const { return pos; }
+    void advance(std::size_t n) { pos += n; }
+
 private:
     std::uint32_t valueAcrossBlocks(unsigned n);
     // Refills the block buffer, keeping the bytes not yet consumed. False when nothing new arrived.

@@ -17,7 +17,9 @@ std::uint8_t widen5Formula(std::uint32_t x);
 std::uint8_t widen6Formula(std::uint32_t x);
 
 // The colour byte written for a stored (premultiplied) colour c with alpha a: the straight colour
-// recovered with single-precision rounding after each step, clamped to 255.
+// recovered with single-precision rounding after each step, clamped to 255. The opaque verb keeps its own
+// table (commands/opaque.cpp), and the two differ on purpose: the file conversion rounds c / 255, a / 255
+// and their quotient to float in turn, while opaque rounds c / alpha once to float and caps it.
 std::uint8_t straightColourFormula(std::uint8_t c, std::uint8_t a);
 
 // The alpha byte written for a stored alpha a (it gives a back for every byte).

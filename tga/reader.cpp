@@ -1,12 +1,19 @@
 #include "tga/byte_source.h"
 #include "tga/convert.h"
+#include "tga/header.h"
 #include "tga/tga.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 int TgaError = TgaCode::NoError;
 
@@ -30,48 +37,64 @@ const char* tgaErrorMessage(std::uint32_t code) {
 
 namespace {
 
-// The 18-byte file header, fields little-endian.
-struct TgaHeader {
-    std::uint8_t idLength;
-    std::uint8_t colorMapType;
-    std::uint8_t imageType;
-    std::uint16_t firstEntryIndex; // read but not used: entry 0 is always the first entry stored
-    std::uint16_t colorMapLength;
-    std::uint8_t colorMapEntrySize;
-    std::uint16_t xOrigin;
-    std::uint16_t yOrigin;
-    std::uint16_t width;
-    std::uint16_t height;
-    std::uint8_t pixelDepth;
-    std::uint8_t descriptor;
-};
-constexpr std::size_t headerSize = 18;
-
-TgaHeader parseHeader(const std::uint8_t (&b)[headerSize]) {
-    auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); };
-    return TgaHeader{b[0], b[1], b[2], u16(3), u16(5), b[7], u16(8), u16(10), u16(12), u16(14), b[16], b[17]};
-}
-
-enum ImageType : std::uint8_t {
-    NoImage = 0,
-    ColorMapped = 1,
-    TrueColor = 2,
-    Grayscale = 3,
-    RunLengthColorMapped = 9,
-    RunLengthTrueColor = 10,
-    RunLengthGrayscale = 11,
-};
-
-// Image descriptor bits.
-constexpr std::uint8_t alphaBitsMask = 0x0F;
-constexpr std::uint8_t rightToLeftBit = 0x10;
-constexpr std::uint8_t topFirstBit = 0x20;
-
 // Run-length packet header: bit 7 marks a run of one value, the low 7 bits hold the pixel count - 1.
 constexpr std::uint8_t runPacketBit = 0x80;
 constexpr std::uint8_t packetCountMask = 0x7F;
 
 using Rgba = std::array<std::uint8_t, 4>;
+
+bool isGrey(const TgaHeader& h) {
+    return h.imageType == TgaType::Grayscale || h.imageType == TgaType::RunLengthGrayscale;
+}
+
+// ---- Header and colour map ----
+
+// The checks that come before the colour map, in the order the codes are reported: size, image-ID
+// field, image type 0, and the colour map's description. The image-ID field is skipped on the way.
+int checkHeader(const TgaHeader& h, ByteSource& source) {
+    if (std::uint64_t{h.width} * h.height == 0)
+        return TgaCode::ZeroSizeImage;
+    if (h.idLength != 0 && !source.skip(h.idLength))
+        return TgaCode::UnexpectedEndOfFile;
+    if (h.imageType == TgaType::NoImage)
+        return TgaCode::NoImageData;
+    // The colour-map type alone decides whether pixel values are indices into a map.
+    if (h.colorMapType != 0) {
+        if (isGrey(h))
+            return TgaCode::ColormapForGrayscale;
+        const unsigned size = h.colorMapEntrySize;
+        if (size != 15 && size != 16 && size != 24 && size != 32)
+            return TgaCode::UnsupportedColormapEntrySize;
+    }
+    return TgaCode::NoError;
+}
+
+// The colour map's entries as stored, each widened to a little-endian word. Empty without a map.
+bool readColourMap(const TgaHeader& h, ByteSource& source, std::vector<std::uint32_t>& entries) {
+    if (h.colorMapType == 0)
+        return true;
+    const unsigned entryBytes = (h.colorMapEntrySize + 7u) / 8u;
+    std::vector<std::uint8_t> raw(std::size_t{h.colorMapLength} * entryBytes);
+    if (!source.readExactly(raw.data(), raw.size()))
+        return false;
+    entries.resize(h.colorMapLength);
+    for (std::size_t k = 0; k < entries.size(); ++k)
+        for (unsigned i = 0; i < entryBytes; ++i)
+            entries[k] |= std::uint32_t{raw[k * entryBytes + i]} << (8 * i);
+    return true;
+}
+
+bool isRunLength(std::uint8_t imageType) {
+    return imageType == TgaType::RunLengthColorMapped || imageType == TgaType::RunLengthTrueColor ||
+           imageType == TgaType::RunLengthGrayscale;
+}
+
+bool isKnownType(std::uint8_t imageType) {
+    return isRunLength(imageType) || imageType == TgaType::ColorMapped || imageType == TgaType::TrueColor ||
+           imageType == TgaType::Grayscale;
+}
+
+// ---- Pixel values to premultiplied RGBA ----
 
 // How a pixel value (or colour-map entry) becomes premultiplied red, green, blue, alpha. The value is
 // read as a word with blue in bits 0-7, green 8-15, red 16-23 and alpha 24-31, except for the 15/16-bit
@@ -86,11 +109,12 @@ enum class Conversion {
     GreyAlpha, // grey types, 16 bits with alpha bits: grey in the low byte, alpha in the high one
 };
 
-Conversion chooseConversion(const TgaHeader& h, unsigned valueWidth, unsigned alphaBits) {
-    const bool grey = h.imageType == Grayscale || h.imageType == RunLengthGrayscale;
-    if (grey && h.pixelDepth == 8)
+Conversion chooseConversion(const TgaHeader& h) {
+    const unsigned alphaBits = h.descriptor & TgaDescriptor::alphaBitsMask;
+    const unsigned valueWidth = h.colorMapType != 0 ? h.colorMapEntrySize : h.pixelDepth;
+    if (isGrey(h) && h.pixelDepth == 8)
         return Conversion::Grey;
-    if (grey && h.pixelDepth == 16)
+    if (isGrey(h) && h.pixelDepth == 16)
         return alphaBits != 0 ? Conversion::GreyAlpha : Conversion::Grey;
     switch (valueWidth) {
     case 15:
@@ -106,75 +130,386 @@ Conversion chooseConversion(const TgaHeader& h, unsigned valueWidth, unsigned al
     }
 }
 
-// Places the file's pixels, taken in file order, into a top-row-first image according to the origin in
-// the descriptor. The caller never puts more pixels than the image holds.
-class PixelPlacer {
-public:
-    PixelPlacer(Image& target, std::uint8_t descriptor)
-        : image(target), rightToLeft((descriptor & rightToLeftBit) != 0),
-          topFirst((descriptor & topFirstBit) != 0), step(rightToLeft ? -4 : 4) {
-        startRow();
+Rgba convertValue(Conversion conversion, std::uint32_t v) {
+    const ConversionTables& t = conversionTables();
+    auto premultiply = [&t](std::uint32_t c, std::uint32_t a) { return t.premultiply[a * 256 + c]; };
+    switch (conversion) {
+    case Conversion::Rgb555:
+        return Rgba{t.widen5[(v >> 10) & 31], t.widen5[(v >> 5) & 31], t.widen5[v & 31], 255};
+    case Conversion::Rgb565:
+        return Rgba{t.widen5[(v >> 11) & 31], t.widen6[(v >> 5) & 63], t.widen5[v & 31], 255};
+    case Conversion::Opaque:
+        return Rgba{static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
+                    static_cast<std::uint8_t>(v), 255};
+    case Conversion::Word: {
+        // With alpha 255 premultiplication leaves every colour byte as it is.
+        const std::uint32_t a = v >> 24;
+        return Rgba{premultiply((v >> 16) & 255, a), premultiply((v >> 8) & 255, a), premultiply(v & 255, a),
+                    static_cast<std::uint8_t>(a)};
     }
+    case Conversion::Grey: {
+        const auto g = static_cast<std::uint8_t>(v);
+        return Rgba{g, g, g, 255};
+    }
+    case Conversion::GreyAlpha: {
+        const std::uint32_t a = (v >> 8) & 255;
+        const std::uint8_t g = premultiply(v & 255, a);
+        return Rgba{g, g, g, static_cast<std::uint8_t>(a)};
+    }
+    }
+    return Rgba{};
+}
 
-    void put(const Rgba& p) {
-        std::memcpy(cursor, p.data(), 4);
-        cursor += step;
-        if (--leftInRow == 0) {
-            ++fileRow;
-            if (fileRow < image.height)
-                startRow();
-        }
+// A value from its n bytes, little-endian; bytes beyond the fourth are dropped. A 2-byte value is
+// sign-extended from 16 bits, which matters for colour-map indices (0x8000 and above are out of any map)
+// and for widths whose conversion keeps the whole word.
+std::uint32_t signExtendTwoBytes(std::uint32_t v, unsigned n) {
+    return n == 2 ? (v ^ 0x8000u) - 0x8000u : v;
+}
+std::uint32_t valueFromBytes(const std::uint8_t* in, unsigned n) {
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < n && i < 4; ++i)
+        v |= std::uint32_t{in[i]} << (8 * i);
+    return signExtendTwoBytes(v, n);
+}
+
+// ---- Pixel formats: a value of the file to the 4 bytes of an image pixel ----
+//
+// Each format converts one value (convertOne) and many values given as their bytes in the file
+// (convertMany), and reports false for a value it cannot use (an index outside the colour map). The body
+// decoder is a template over the format, so no call per pixel is indirect.
+
+// Values looked up in a table of their results: the colour map's converted entries, indexed by the value
+// itself, or the results of every 1- or 2-byte value, indexed by its low 16 bits.
+class TableFormat {
+public:
+    TableFormat(unsigned pixelBytes, std::vector<Rgba> table, std::uint32_t indexMask)
+        : bytes(pixelBytes), values(std::move(table)), mask(indexMask) {}
+
+    unsigned pixelBytes() const { return bytes; }
+
+    bool convertOne(std::uint32_t v, std::uint8_t* out) const {
+        v &= mask;
+        if (v >= values.size())
+            return false;
+        std::memcpy(out, values[v].data(), 4);
+        return true;
+    }
+    bool convertMany(const std::uint8_t* in, std::size_t n, std::uint8_t* out) const {
+        for (std::size_t i = 0; i < n; ++i, in += bytes, out += 4)
+            if (!convertOne(valueFromBytes(in, bytes), out))
+                return false;
+        return true;
     }
 
 private:
-    void startRow() {
-        const std::uint32_t y = topFirst ? fileRow : image.height - 1 - fileRow;
-        cursor = image.pixel(rightToLeft ? image.width - 1 : 0, y);
-        leftInRow = image.width;
-    }
-
-    Image& image;
-    const bool rightToLeft;
-    const bool topFirst;
-    const std::ptrdiff_t step;
-    std::uint32_t fileRow = 0;
-    std::uint32_t leftInRow = 0;
-    std::uint8_t* cursor = nullptr;
+    unsigned bytes;
+    std::vector<Rgba> values;
+    std::uint32_t mask;
 };
 
-// Decodes `count` pixels with `pixel(source, rgba)`, which reads one value and converts it, returning
-// false when the value cannot be used. Run-length packets may cross row ends; a packet that runs past
-// the last pixel is cut there and the rest of it is never read.
-template <typename PixelFn>
-bool decodePixels(ByteSource& source, bool runLength, std::uint64_t count, PixelPlacer& out,
-                  const PixelFn& pixel) {
-    Rgba p{};
-    if (!runLength) {
-        for (std::uint64_t n = 0; n < count; ++n) {
-            if (!pixel(source, p))
-                return false;
-            out.put(p);
+// Values of any width converted one by one (widths other than 8, 16, 24 and 32 bits).
+class PlainFormat {
+public:
+    PlainFormat(unsigned pixelBytes, Conversion c) : bytes(pixelBytes), conversion(c) {}
+
+    unsigned pixelBytes() const { return bytes; }
+    bool convertOne(std::uint32_t v, std::uint8_t* out) const {
+        std::memcpy(out, convertValue(conversion, v).data(), 4);
+        return true;
+    }
+    bool convertMany(const std::uint8_t* in, std::size_t n, std::uint8_t* out) const {
+        for (std::size_t i = 0; i < n; ++i, in += bytes, out += 4)
+            convertOne(valueFromBytes(in, bytes), out);
+        return true;
+    }
+
+private:
+    unsigned bytes;
+    Conversion conversion;
+};
+
+// Blue, green, red in 3 or 4 bytes, opaque: a copy with red and blue exchanged and alpha 255.
+template <unsigned Bytes> struct OpaqueFormat {
+    unsigned pixelBytes() const { return Bytes; }
+    bool convertOne(std::uint32_t v, std::uint8_t* out) const {
+        out[0] = static_cast<std::uint8_t>(v >> 16);
+        out[1] = static_cast<std::uint8_t>(v >> 8);
+        out[2] = static_cast<std::uint8_t>(v);
+        out[3] = 255;
+        return true;
+    }
+    bool convertMany(const std::uint8_t* in, std::size_t n, std::uint8_t* out) const {
+        std::size_t i = 0;
+        if constexpr (std::endian::native == std::endian::little && Bytes == 3) {
+            // Four pixels from three little-endian words: each pixel's blue-green-red gathered into the
+            // low 24 bits of a word, then red and blue exchanged and alpha set.
+            auto put = [](std::uint8_t* to, std::uint32_t bgr) {
+                const std::uint32_t rgba =
+                    ((bgr >> 16) & 0xFFu) | (bgr & 0xFF00u) | ((bgr & 0xFFu) << 16) | 0xFF000000u;
+                std::memcpy(to, &rgba, 4);
+            };
+            for (; i + 4 <= n; i += 4, in += 12, out += 16) {
+                std::uint32_t w[3];
+                std::memcpy(w, in, 12);
+                put(out, w[0]);
+                put(out + 4, (w[0] >> 24) | (w[1] << 8));
+                put(out + 8, (w[1] >> 16) | (w[2] << 16));
+                put(out + 12, w[2] >> 8);
+            }
+        } else if constexpr (std::endian::native == std::endian::little) {
+            for (; i < n; ++i, in += 4, out += 4) {
+                std::uint32_t w;
+                std::memcpy(&w, in, 4);
+                w = ((w >> 16) & 0xFFu) | (w & 0xFF00u) | ((w & 0xFFu) << 16) | 0xFF000000u;
+                std::memcpy(out, &w, 4);
+            }
+        }
+        for (; i < n; ++i, in += Bytes, out += 4) {
+            out[0] = in[2];
+            out[1] = in[1];
+            out[2] = in[0];
+            out[3] = 255;
         }
         return true;
     }
-    for (std::uint64_t n = 0; n < count;) {
-        const std::uint8_t header = source.packetHeader();
-        const std::uint64_t k = std::min<std::uint64_t>((header & packetCountMask) + 1u, count - n);
-        if ((header & runPacketBit) != 0) {
-            if (!pixel(source, p))
-                return false;
-            for (std::uint64_t i = 0; i < k; ++i)
-                out.put(p);
-        } else {
-            for (std::uint64_t i = 0; i < k; ++i) {
-                if (!pixel(source, p))
-                    return false;
-                out.put(p);
-            }
-        }
-        n += k;
+};
+
+// Blue, green, red, alpha: colour premultiplied by alpha, which leaves colour as it is where alpha is 255.
+//
+// The premultiplied value is trunc(((c / 255) * (a / 255)) * 255) in double precision (convert.h). It
+// equals the integer quotient c * a / 255 except for a few pairs whose product is a multiple of 255 and
+// for which the double arithmetic falls just short (c = 195, a = 17 gives 12, not 13). None of those
+// pairs has c or a equal to 255. So where SSE2 is available, four pixels at a time take the quotient, and
+// a group of four in which some colour times its alpha is a nonzero multiple of 255 (c and a below 255)
+// is redone through the table, which holds the formula itself.
+struct AlphaFormat {
+    const std::uint8_t* premultiply = conversionTables().premultiply;
+
+    unsigned pixelBytes() const { return 4; }
+    bool convertOne(std::uint32_t v, std::uint8_t* out) const {
+        const std::uint8_t* row = premultiply + (v >> 24) * 256;
+        out[0] = row[(v >> 16) & 255];
+        out[1] = row[(v >> 8) & 255];
+        out[2] = row[v & 255];
+        out[3] = static_cast<std::uint8_t>(v >> 24);
+        return true;
     }
-    return true;
+    bool convertMany(const std::uint8_t* in, std::size_t n, std::uint8_t* out) const {
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        // Groups of four with a doubtful lane are noted and redone afterwards, so that the loop over the
+        // groups has no branch that depends on the pixels' values.
+        constexpr std::size_t groupsPerPass = 256;
+        std::size_t redo[groupsPerPass];
+        while (n - i >= 4) {
+            const std::size_t stop = i + 4 * std::min(groupsPerPass, (n - i) / 4);
+            std::size_t count = 0;
+            for (; i < stop; i += 4) {
+                redo[count] = i;
+                count += static_cast<std::size_t>(convertFour(in + 4 * i, out + 4 * i));
+            }
+            for (std::size_t k = 0; k < count; ++k)
+                for (std::size_t p = redo[k]; p < redo[k] + 4; ++p)
+                    convertOne(wordAt(in + 4 * p), out + 4 * p);
+        }
+#endif
+        for (; i < n; ++i)
+            convertOne(wordAt(in + 4 * i), out + 4 * i);
+        return true;
+    }
+
+private:
+    static std::uint32_t wordAt(const std::uint8_t* p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    }
+
+#if defined(__SSE2__)
+    // Two pixels widened to 16-bit lanes, blue-green-red-alpha: red-green-blue-alpha out, colours
+    // premultiplied by the integer quotient, and in `doubtful` the lanes whose quotient may differ from
+    // the formula.
+    static __m128i premultiplyTwo(__m128i v, __m128i& doubtful) {
+        constexpr int redGreenBlueAlpha = _MM_SHUFFLE(3, 0, 1, 2);
+        constexpr int alphaEverywhere = _MM_SHUFFLE(3, 3, 3, 3);
+        v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, redGreenBlueAlpha), redGreenBlueAlpha);
+        // Each lane's factor: the pixel's alpha, and 255 for the alpha lane itself, which so stays as it is.
+        const __m128i a =
+            _mm_or_si128(_mm_shufflehi_epi16(_mm_shufflelo_epi16(v, alphaEverywhere), alphaEverywhere),
+                         _mm_set_epi16(255, 0, 0, 0, 255, 0, 0, 0));
+        const __m128i x = _mm_mullo_epi16(v, a); // at most 255 * 255, exact in 16 bits
+        // x / 255 for every 16-bit x.
+        const __m128i q = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(static_cast<short>(0x8081))), 7);
+        // A quotient equal to c or a means a = 255 or c = 255 (or a product of 0): never an exception.
+        const __m128i multiple = _mm_cmpeq_epi16(_mm_mullo_epi16(q, _mm_set1_epi16(255)), x);
+        const __m128i exempt = _mm_or_si128(_mm_cmpeq_epi16(q, v), _mm_cmpeq_epi16(q, a));
+        doubtful = _mm_andnot_si128(exempt, multiple);
+        return q;
+    }
+
+    // Four pixels; true when one of them must be redone through the table.
+    static bool convertFour(const std::uint8_t* in, std::uint8_t* out) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, alpha), alpha)) == 0xFFFF) {
+            // Four opaque pixels: red and blue exchanged, nothing else.
+            const __m128i greenAlpha = _mm_set1_epi32(static_cast<int>(0xFF00FF00u));
+            const __m128i low = _mm_set1_epi32(0xFF);
+            const __m128i swapped = _mm_or_si128(_mm_and_si128(v, greenAlpha),
+                                                 _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
+                                                              _mm_slli_epi32(_mm_and_si128(v, low), 16)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), swapped);
+            return false;
+        }
+        const __m128i zero = _mm_setzero_si128();
+        __m128i doubtfulLow, doubtfulHigh;
+        const __m128i low = premultiplyTwo(_mm_unpacklo_epi8(v, zero), doubtfulLow);
+        const __m128i high = premultiplyTwo(_mm_unpackhi_epi8(v, zero), doubtfulHigh);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
+        return _mm_movemask_epi8(_mm_or_si128(doubtfulLow, doubtfulHigh)) != 0;
+    }
+#endif
+};
+
+// ---- Pixel body ----
+
+// Decodes the pixel data into an image, one file row at a time. Rows are filled left to right in file
+// order and reversed afterwards when the file stores them right to left. A file that ends early gives
+// value 0 for every missing value and 1 for every missing packet header; once the data has ended every
+// remaining pixel is therefore the conversion of 0, which is filled in directly.
+template <typename Format> class BodyDecoder {
+public:
+    BodyDecoder(ByteSource& s, const Format& f) : source(s), format(f) {}
+
+    bool decode(Image& image, std::uint8_t descriptor, bool runLength) {
+        const bool rightToLeft = (descriptor & TgaDescriptor::rightToLeftBit) != 0;
+        const bool topFirst = (descriptor & TgaDescriptor::topFirstBit) != 0;
+        for (std::uint32_t fileRow = 0; fileRow < image.height; ++fileRow) {
+            std::uint8_t* row = image.pixel(0, topFirst ? fileRow : image.height - 1 - fileRow);
+            if (!(runLength ? runLengthRow(row, image.width) : plainRow(row, image.width)))
+                return false;
+            if (rightToLeft)
+                reversePixels(row, image.width);
+        }
+        return true;
+    }
+
+private:
+    // The next value, 0 when it is cut short.
+    std::uint32_t readValue() {
+        const unsigned bytes = format.pixelBytes();
+        return signExtendTwoBytes(source.value(bytes), bytes);
+    }
+
+    // n pixels from n consecutive values.
+    bool plainRow(std::uint8_t* out, std::size_t n) {
+        const std::size_t bytes = format.pixelBytes();
+        while (n > 0) {
+            const std::size_t available = source.available();
+            if (available == 0)
+                return fill(out, n, 0);
+            const std::size_t whole = std::min(n, available / bytes);
+            if (whole == 0) { // a value that crosses the end of the buffered bytes, or is cut short
+                if (!format.convertOne(readValue(), out))
+                    return false;
+                out += 4;
+                --n;
+                continue;
+            }
+            if (!format.convertMany(source.data(), whole, out))
+                return false;
+            source.advance(whole * bytes);
+            out += whole * 4;
+            n -= whole;
+        }
+        return true;
+    }
+
+    // n pixels of run-length data. Packets may cross row ends: a packet's remainder carries over to the
+    // next row. Nothing is read beyond the last pixel.
+    bool runLengthRow(std::uint8_t* out, std::size_t n) {
+        while (n > 0) {
+            if (left == 0) {
+                if (source.available() == 0)
+                    return fill(out, n, 0);
+                const std::uint8_t header = source.packetHeader();
+                left = (header & packetCountMask) + 1u;
+                isRun = (header & runPacketBit) != 0;
+                if (isRun && !format.convertOne(readValue(), runPixel.data()))
+                    return false;
+            }
+            const std::size_t k = std::min(left, n);
+            if (isRun) {
+                for (std::size_t i = 0; i < k; ++i)
+                    std::memcpy(out + 4 * i, runPixel.data(), 4);
+            } else if (!plainRow(out, k)) {
+                return false;
+            }
+            out += 4 * k;
+            n -= k;
+            left -= k;
+        }
+        return true;
+    }
+
+    bool fill(std::uint8_t* out, std::size_t n, std::uint32_t value) {
+        std::uint8_t pixel[4];
+        if (!format.convertOne(value, pixel))
+            return false;
+        for (std::size_t i = 0; i < n; ++i)
+            std::memcpy(out + 4 * i, pixel, 4);
+        return true;
+    }
+
+    static void reversePixels(std::uint8_t* row, std::size_t n) {
+        for (std::size_t i = 0, j = n - 1; i < j; ++i, --j) {
+            std::uint8_t spare[4];
+            std::memcpy(spare, row + 4 * i, 4);
+            std::memcpy(row + 4 * i, row + 4 * j, 4);
+            std::memcpy(row + 4 * j, spare, 4);
+        }
+    }
+
+    ByteSource& source;
+    const Format& format;
+    std::size_t left = 0; // pixels left in the current run-length packet
+    bool isRun = false;
+    Rgba runPixel{};
+};
+
+template <typename Format>
+bool decodeBody(ByteSource& source, const Format& format, Image& image, const TgaHeader& h) {
+    return BodyDecoder<Format>(source, format).decode(image, h.descriptor, isRunLength(h.imageType));
+}
+
+// Chooses the format for the file's values and decodes the pixels. A colour-mapped image converts each
+// entry once; an index outside the map (a map of length 0 included) makes the file unreadable.
+bool decodePixels(ByteSource& source, const TgaHeader& h, const std::vector<std::uint32_t>& colourMap,
+                  Image& image) {
+    const unsigned pixelBytes = h.pixelDepth == 0 ? 1u : (h.pixelDepth + 7u) / 8u;
+    const Conversion conversion = chooseConversion(h);
+    if (h.colorMapType != 0) {
+        std::vector<Rgba> palette(colourMap.size());
+        for (std::size_t k = 0; k < palette.size(); ++k)
+            palette[k] = convertValue(conversion, colourMap[k]);
+        return decodeBody(source, TableFormat(pixelBytes, std::move(palette), 0xFFFFFFFFu), image, h);
+    }
+    if (conversion == Conversion::Opaque && pixelBytes == 3)
+        return decodeBody(source, OpaqueFormat<3>{}, image, h);
+    if (conversion == Conversion::Opaque && pixelBytes == 4)
+        return decodeBody(source, OpaqueFormat<4>{}, image, h);
+    if (conversion == Conversion::Word && pixelBytes == 4)
+        return decodeBody(source, AlphaFormat{}, image, h);
+    // 1- and 2-byte values (grey, 15/16-bit colour) of an image with more pixels than there are values:
+    // each value is converted once, into a table.
+    const std::size_t valueCount = pixelBytes == 1 ? 256 : 65536;
+    if (pixelBytes <= 2 && std::uint64_t{h.width} * h.height >= valueCount) {
+        std::vector<Rgba> table(valueCount);
+        for (std::uint32_t v = 0; v < valueCount; ++v)
+            table[v] = convertValue(conversion, signExtendTwoBytes(v, pixelBytes));
+        return decodeBody(source, TableFormat(pixelBytes, std::move(table), 0xFFFFu), image, h);
+    }
+    return decodeBody(source, PlainFormat(pixelBytes, conversion), image, h);
 }
 
 ImagePtr fail(int code) {
@@ -183,134 +518,21 @@ ImagePtr fail(int code) {
 }
 
 ImagePtr decode(ByteSource& source) {
-    std::uint8_t raw[headerSize];
-    if (!source.readExactly(raw, headerSize))
+    std::uint8_t raw[TgaHeader::size];
+    if (!source.readExactly(raw, TgaHeader::size))
         return fail(TgaCode::BadImageHeader);
-    const TgaHeader h = parseHeader(raw);
-    const std::uint64_t pixelCount = std::uint64_t{h.width} * h.height;
-    if (pixelCount == 0)
-        return fail(TgaCode::ZeroSizeImage);
-    const unsigned alphaBits = h.descriptor & alphaBitsMask;
-    if (h.idLength != 0 && !source.skip(h.idLength))
-        return fail(TgaCode::UnexpectedEndOfFile);
-    if (h.imageType == NoImage)
-        return fail(TgaCode::NoImageData);
-
-    // The colour-map type alone decides whether pixel values are indices into a map.
-    const bool hasColorMap = h.colorMapType != 0;
-    unsigned entryBytes = 0;
-    std::vector<std::uint8_t> colorMap;
-    if (hasColorMap) {
-        if (h.imageType == Grayscale || h.imageType == RunLengthGrayscale)
-            return fail(TgaCode::ColormapForGrayscale);
-        const unsigned size = h.colorMapEntrySize;
-        if (size != 15 && size != 16 && size != 24 && size != 32)
-            return fail(TgaCode::UnsupportedColormapEntrySize);
-        entryBytes = (size + 7) / 8;
-        colorMap.resize(std::size_t{h.colorMapLength} * entryBytes);
-        if (!source.readExactly(colorMap.data(), colorMap.size()))
-            return fail(TgaCode::BadColormap);
-    }
-
-    bool runLength = false;
-    switch (h.imageType) {
-    case ColorMapped:
-    case TrueColor:
-    case Grayscale:
-        break;
-    case RunLengthColorMapped:
-    case RunLengthTrueColor:
-    case RunLengthGrayscale:
-        runLength = true;
-        break;
-    default:
+    const TgaHeader h = TgaHeader::parse(raw);
+    if (const int code = checkHeader(h, source); code != TgaCode::NoError)
+        return fail(code);
+    std::vector<std::uint32_t> colourMap;
+    if (!readColourMap(h, source, colourMap))
+        return fail(TgaCode::BadColormap);
+    // An unknown type is noticed only once the colour map has been read.
+    if (!isKnownType(h.imageType))
         return fail(TgaCode::UnknownImageType);
-    }
-
-    const unsigned pixelBytes = h.pixelDepth == 0 ? 1u : (h.pixelDepth + 7u) / 8u;
-    const unsigned valueWidth = hasColorMap ? h.colorMapEntrySize : h.pixelDepth;
-    const Conversion conversion = chooseConversion(h, valueWidth, alphaBits);
-
-    ImagePtr image = createImage(h.width, h.height);
-    PixelPlacer out(*image, h.descriptor);
-    const ConversionTables& t = conversionTables();
-
-    // Reads one pixel value; a 2-byte value is sign-extended from 16 bits, which matters for colour-map
-    // indices (0x8000 and above are out of any map) and for widths whose conversion keeps the whole word.
-    auto readValue = [pixelBytes](ByteSource& s) {
-        std::uint32_t v = s.value(pixelBytes);
-        if (pixelBytes == 2)
-            v = (v ^ 0x8000u) - 0x8000u;
-        return v;
-    };
-
-    // With alpha 255 premultiplication leaves every colour byte as it is, so the opaque conversions
-    // skip it.
-    auto run = [&](auto toRgba) {
-        if (!hasColorMap)
-            return decodePixels(source, runLength, pixelCount, out, [&](ByteSource& s, Rgba& p) {
-                p = toRgba(readValue(s));
-                return true;
-            });
-        // Each entry is converted once; a pixel then takes its entry's colour. An index outside the map
-        // (a map of length 0 included) makes the file unreadable.
-        std::vector<Rgba> palette(h.colorMapLength);
-        for (std::size_t k = 0; k < palette.size(); ++k) {
-            std::uint32_t entry = 0;
-            for (unsigned i = 0; i < entryBytes; ++i)
-                entry |= std::uint32_t{colorMap[k * entryBytes + i]} << (8 * i);
-            palette[k] = toRgba(entry);
-        }
-        return decodePixels(source, runLength, pixelCount, out, [&](ByteSource& s, Rgba& p) {
-            const std::uint32_t index = readValue(s);
-            if (index >= palette.size())
-                return false;
-            p = palette[index];
-            return true;
-        });
-    };
-    auto premultiply = [&t](std::uint32_t c, std::uint32_t a) { return t.premultiply[a * 256 + c]; };
-
-    bool ok = false;
-    switch (conversion) {
-    case Conversion::Rgb555:
-        ok = run([&t](std::uint32_t v) {
-            return Rgba{t.widen5[(v >> 10) & 31], t.widen5[(v >> 5) & 31], t.widen5[v & 31], 255};
-        });
-        break;
-    case Conversion::Rgb565:
-        ok = run([&t](std::uint32_t v) {
-            return Rgba{t.widen5[(v >> 11) & 31], t.widen6[(v >> 5) & 63], t.widen5[v & 31], 255};
-        });
-        break;
-    case Conversion::Opaque:
-        ok = run([](std::uint32_t v) {
-            return Rgba{static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
-                        static_cast<std::uint8_t>(v), 255};
-        });
-        break;
-    case Conversion::Word:
-        ok = run([&premultiply](std::uint32_t v) {
-            const std::uint32_t a = v >> 24;
-            return Rgba{premultiply((v >> 16) & 255, a), premultiply((v >> 8) & 255, a),
-                        premultiply(v & 255, a), static_cast<std::uint8_t>(a)};
-        });
-        break;
-    case Conversion::Grey:
-        ok = run([](std::uint32_t v) {
-            const auto g = static_cast<std::uint8_t>(v);
-            return Rgba{g, g, g, 255};
-        });
-        break;
-    case Conversion::GreyAlpha:
-        ok = run([&premultiply](std::uint32_t v) {
-            const std::uint32_t a = (v >> 8) & 255;
-            const std::uint8_t g = premultiply(v & 255, a);
-            return Rgba{g, g, g, static_cast<std::uint8_t>(a)};
-        });
-        break;
-    }
-    if (!ok)
+    // Every pixel is written before the image is used, missing ones included.
+    ImagePtr image = createImageForOverwrite(h.width, h.height);
+    if (!decodePixels(source, h, colourMap, *image))
         return fail(TgaCode::BadColormap);
     return image;
 }

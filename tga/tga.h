@@ -45,6 +45,9 @@ ImagePtr loadImage(const char* path);
 // Decodes a TGA file held in memory, exactly as loadImage decodes the same bytes read from a seekable file.
 ImagePtr decodeTga(const std::uint8_t* data, std::size_t size);
 
+// The largest width or height a TGA file can hold: its header has 16 bits for each.
+constexpr std::uint32_t maxTgaSide = 65535;
+
 enum class WriteResult {
     Ok,          // the file is complete at the path
     TooLarge,    // width or height above 65535: no file was touched

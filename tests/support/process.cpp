@@ -101,6 +101,10 @@ RunResult runChromaloom(const RunOptions& options) {
             const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
             setrlimit(RLIMIT_AS, &limit);
         }
+        if (options.descriptorLimit) {
+            const rlimit limit{*options.descriptorLimit, *options.descriptorLimit};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         if (options.fileModeMask)
             ::umask(*options.fileModeMask);
         if (dropToNobody && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->gid) != 0 ||

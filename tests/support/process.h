@@ -36,6 +36,7 @@ struct RunOptions {
     // Run as an unprivileged user, so that permission checks apply: when the test runs as root, the child
     // drops to `nobody` before it starts the program, and exits with cannotDropPrivileges where it cannot.
     bool runAsNobody = false;
+    std::optional<rlim_t> descriptorLimit; // RLIMIT_NOFILE: open files at once
 };
 
 constexpr int cannotDropPrivileges = 125;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "image/image.h"
+#include "tga/header.h"
 #include "tga/tga.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -29,23 +31,23 @@ struct TgaFile {
     }
 
     std::vector<std::uint8_t> bytes() const {
-        std::vector<std::uint8_t> out(18 + body.size(), 0);
-        auto put16 = [&](std::size_t at, unsigned v) {
-            out[at] = static_cast<std::uint8_t>(v & 0xFF);
-            out[at + 1] = static_cast<std::uint8_t>(v >> 8);
-        };
-        out[0] = idLength;
-        out[1] = colorMapType;
-        out[2] = imageType;
-        put16(3, firstEntryIndex);
-        put16(5, colorMapLength);
-        out[7] = colorMapEntrySize;
-        put16(12, width);
-        put16(14, height);
-        out[16] = pixelDepth;
-        out[17] = descriptor;
+        TgaHeader h;
+        h.idLength = idLength;
+        h.colorMapType = colorMapType;
+        h.imageType = imageType;
+        h.firstEntryIndex = firstEntryIndex;
+        h.colorMapLength = colorMapLength;
+        h.colorMapEntrySize = colorMapEntrySize;
+        h.width = width;
+        h.height = height;
+        h.pixelDepth = pixelDepth;
+        h.descriptor = descriptor;
+        const TgaHeader::Bytes header = h.encode();
+        std::vector<std::uint8_t> out(header.size() + body.size());
+        for (std::size_t i = 0; i < header.size(); ++i)
+            out[i] = header[i];
         for (std::size_t i = 0; i < body.size(); ++i)
-            out[18 + i] = body[i];
+            out[header.size() + i] = body[i];
         return out;
     }
     std::string str() const {
