@@ -2,7 +2,15 @@
 
 #include "tests/support/process.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -113,6 +121,108 @@ TEST(Startup, RunningOutOfMemoryFailsTheCommandAndTheScriptGoesOn) {
                                  "No Image\n"
                                  "Test command!\n");
     EXPECT_EQ(r.status, 0);
+}
+
+// --- Writes the system refuses, and output that cannot be written ---
+
+TEST(Startup, AWriteIntoAPipeWhoseReaderLeftFailsTheCommandNotTheProgram) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // The reader takes the first 100 bytes and leaves; the 1 MiB file cannot fit in the pipe before that.
+    std::thread reader([&] {
+        const int fd = open((dir / "fifo").c_str(), O_RDONLY);
+        char bytes[100];
+        for (std::size_t got = 0; fd >= 0 && got < sizeof bytes;) {
+            const ssize_t n = read(fd, bytes + got, sizeof bytes - got);
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        close(fd);
+    });
+    writeFile(dir / "s.script", "blank a 512 512\nwrite a fifo\ntest\n");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.alarmSeconds = 60;
+    const RunResult r = runChromaloom(options);
+    // Should the program never open the pipe, the reader is still waiting for a writer: release it.
+    const int release = open((dir / "fifo").c_str(), O_WRONLY | O_NONBLOCK);
+    if (release >= 0)
+        close(release);
+    reader.join();
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\n"
+                                 "Error (line 2): can't write image! (cannot write to file)\n"
+                                 "Test command!\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Startup, AWritePastTheFileSizeLimitFailsTheCommandNotTheProgram) {
+    TempDir dir;
+    writeFile(dir / "s.script", "blank a 100 100\nwrite a out.tga\ntest\n");
+    writeFile(dir / "out.tga", "older content");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.fileSizeLimit = 5000; // SIGXFSZ keeps its default action, which ends the process
+    const RunResult r = runChromaloom(options);
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\n"
+                                 "Error (line 2): can't write image! (cannot write to file)\n"
+                                 "Test command!\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(dir / "out.tga"), "older content");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"out.tga", "s.script"})) << "a temporary file was left";
+}
+
+TEST(Startup, OutputThatCannotBeWrittenIsAFailureOnceTheScriptHasRun) {
+    TempDir dir;
+    // The script's own work still gets done: the file is written whatever became of the messages.
+    writeFile(dir / "s.script", "blank a 3 2\ntest\nwrite a out.tga\ninfo a\n");
+    const std::string noSpace =
+        "chromaloom: can't write output: " + std::string(std::strerror(ENOSPC)) + "\n";
+    const std::string closed = "chromaloom: can't write output: " + std::string(std::strerror(EBADF)) + "\n";
+    struct Case {
+        std::vector<std::string> args;
+        bool toDevFull;
+        int status;
+        std::string errors;
+    };
+    for (const Case& c : {Case{{"s.script"}, true, 1, noSpace}, Case{{"s.script"}, false, 1, closed},
+                          Case{{"a", "b"}, true, 1, noSpace}, Case{{"missing.script"}, false, 1, closed}}) {
+        std::filesystem::remove(dir / "out.tga");
+        RunOptions options;
+        options.workDir = dir.path();
+        options.args = c.args;
+        if (c.toDevFull)
+            options.stdoutPath = "/dev/full";
+        else
+            options.stdoutClosed = true;
+        const RunResult r = runChromaloom(options);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.errors, c.errors) << c.args[0];
+        if (c.args[0] == "s.script") {
+            // The image file holds the image alone: no message strayed into it.
+            EXPECT_EQ(readFile(dir / "out.tga").size(), 18u + 21u + 3u * 2u * 4u) << c.toDevFull;
+        }
+    }
+}
+
+TEST(Startup, EachLinesMessagesAreOutBeforeTheNextLineRuns) {
+    // Line 2 waits for ever for a writer to the pipe; the program is then stopped from outside.
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    writeFile(dir / "s.script", "test\nread a fifo\n");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.alarmSeconds = 1;
+    const RunResult r = runChromaloom(options);
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\nTest command!\n");
+    EXPECT_EQ(r.status, 128 + SIGALRM);
 }
 
 } // namespace
