@@ -1,11 +1,11 @@
 #include "image/image.h"
+#include "image/memory_budget.h"
 
 #include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <unistd.h>
 #include <vector>
 
 std::size_t imageByteCount(std::uint64_t width, std::uint64_t height) {
@@ -15,28 +15,27 @@ std::size_t imageByteCount(std::uint64_t width, std::uint64_t height) {
     return static_cast<std::size_t>(width * height * 4);
 }
 
-std::size_t maxImageBytes() {
-    // Half the machine's memory. calloc would hand out far more (untouched pages cost nothing), but filling
-    // such an image would end the program from outside instead of failing one command.
-    static const std::size_t limit = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long pageSize = sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || pageSize <= 0)
-            return std::numeric_limits<std::size_t>::max();
-        return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(pageSize);
-    }();
-    return limit;
+void FreeDeleter::operator()(std::uint8_t* p) const noexcept {
+    releaseImageMemory(budgeted);
+    std::free(p);
+}
+
+// Takes a block of `bytes` (at least one, so that an empty image still owns a valid block) from the
+// allocator, charged to the memory budget of all images.
+template <typename Allocate> PixelBuffer budgetedBlock(std::size_t bytes, Allocate allocate) {
+    reserveImageMemory(bytes);
+    void* block = allocate(std::max<std::size_t>(bytes, 1));
+    if (block == nullptr) {
+        releaseImageMemory(bytes);
+        throw std::bad_alloc();
+    }
+    return PixelBuffer(static_cast<std::uint8_t*>(block), FreeDeleter{bytes});
 }
 
 PixelBuffer allocatePixels(std::size_t bytes) {
-    if (bytes > maxImageBytes())
-        throw std::bad_alloc();
     // calloc hands out large zeroed blocks without touching them, so a fresh image costs nothing until it
-    // is drawn on. One byte at least, so that an empty image still owns a valid block.
-    void* block = std::calloc(std::max<std::size_t>(bytes, 1), 1);
-    if (block == nullptr)
-        throw std::bad_alloc();
-    return PixelBuffer(static_cast<std::uint8_t*>(block));
+    // is drawn on.
+    return budgetedBlock(bytes, [](std::size_t n) { return std::calloc(n, 1); });
 }
 
 ImagePtr createImage(std::uint32_t width, std::uint32_t height) {
@@ -47,12 +46,7 @@ namespace {
 
 // A buffer of the given byte count whose contents are not set.
 PixelBuffer allocateUnsetPixels(std::size_t bytes) {
-    if (bytes > maxImageBytes())
-        throw std::bad_alloc();
-    void* block = std::malloc(std::max<std::size_t>(bytes, 1));
-    if (block == nullptr)
-        throw std::bad_alloc();
-    return PixelBuffer(static_cast<std::uint8_t*>(block));
+    return budgetedBlock(bytes, [](std::size_t n) { return std::malloc(n); });
 }
 
 } // namespace

@@ -14,9 +14,11 @@ inline std::uint8_t truncToByte(double value) {
     return static_cast<std::uint8_t>(static_cast<int>(value));
 }
 
-// Pixel storage: one heap block of width x height x 4 bytes, released with free().
+// Pixel storage: one heap block of width x height x 4 bytes, released with free(). The deleter gives the
+// block's bytes back to the memory budget of all images (image/memory_budget.h).
 struct FreeDeleter {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    std::size_t budgeted = 0;
+    void operator()(std::uint8_t* p) const noexcept;
 };
 using PixelBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
@@ -42,11 +44,8 @@ using ImagePtr = std::unique_ptr<Image>;
 // represented as a size. Every allocation of pixels goes through this check.
 std::size_t imageByteCount(std::uint64_t width, std::uint64_t height);
 
-// The largest pixel buffer an image may have: half the machine's physical memory.
-std::size_t maxImageBytes();
-
 // A zero-filled buffer of the given byte count. Throws std::bad_alloc when the memory cannot be obtained
-// or the count is above maxImageBytes().
+// or the images held together would take more than the memory budget allows.
 PixelBuffer allocatePixels(std::size_t bytes);
 
 // Image operations. Those that build an image throw std::bad_alloc when its memory cannot be obtained and

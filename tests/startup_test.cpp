@@ -225,4 +225,46 @@ TEST(Startup, EachLinesMessagesAreOutBeforeTheNextLineRuns) {
     EXPECT_EQ(r.status, 128 + SIGALRM);
 }
 
+// A 32-bit true-colour TGA header declaring width x height, followed by 100 bytes of pixels: the rest
+// reads as zeros.
+std::string shortTga(std::uint16_t width, std::uint16_t height) {
+    std::string bytes(18, '\0');
+    bytes[2] = 2;
+    bytes[12] = static_cast<char>(width & 0xFF);
+    bytes[13] = static_cast<char>(width >> 8);
+    bytes[14] = static_cast<char>(height & 0xFF);
+    bytes[15] = static_cast<char>(height >> 8);
+    bytes[16] = 32;
+    bytes[17] = 8;
+    return bytes + std::string(100, '\x7f');
+}
+
+TEST(Startup, ImagesTogetherBeyondTheMemoryLimitFailOneCommandAtATime) {
+    TempDir dir;
+    writeFile(dir / "huge.tga", shortTga(40000, 40000)); // 6.4 GB of pixels
+    writeFile(dir / "mid.tga", shortTga(2000, 2000));    // 16 MB
+    writeFile(dir / "s.script", "read a huge.tga\nread b huge.tga\nread c mid.tga\nread d mid.tga\n"
+                                "read e mid.tga\nblank f 2000 2000\ncopy c g\nread c huge.tga\n"
+                                "info c\ninfo d\ninfo e\ntest\n");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.environment = {{"CHROMALOOM_MEMORY_LIMIT", "40M"}};
+    if (addressSpaceCanBeLimited)
+        options.addressSpaceLimit = rlim_t{4} << 30; // should the limit be ignored, fail rather than swap
+    const RunResult r = runChromaloom(options);
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\n"
+                                 "Error (line 1): not enough memory\n"
+                                 "Error (line 2): not enough memory\n"
+                                 "Error (line 5): not enough memory\n"
+                                 "Error (line 6): couldn't create blank image\n"
+                                 "Error (line 7): not enough memory\n"
+                                 "Error (line 8): not enough memory\n"
+                                 "Image size 2000 2000\n"
+                                 "Image size 2000 2000\n"
+                                 "No Image\n"
+                                 "Test command!\n");
+    EXPECT_EQ(r.status, 0);
+}
+
 } // namespace
