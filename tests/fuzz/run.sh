@@ -48,5 +48,9 @@ fi
 # The interpreter's target works in a folder of its own, in memory where the system offers one.
 scratch="$(mktemp -d "$( [[ -d /dev/shm ]] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/chromaloom-fuzz-XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
-CHROMALOOM_FUZZ_DIR="$scratch" "$build/tests/fuzz/chromaloom_${target}_fuzz" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
-    -artifact_prefix="$build/artifacts/" "$corpus"
+options=(-max_total_time="$seconds" -timeout=30 -print_final_stats=1 -artifact_prefix="$build/artifacts/")
+# The verbs and the tokens they take, so that mutations make lines the interpreter runs.
+if [[ "$target" == script ]]; then
+    options+=(-dict="$root/tests/fuzz/script.dict")
+fi
+CHROMALOOM_FUZZ_DIR="$scratch" "$build/tests/fuzz/chromaloom_${target}_fuzz" "${options[@]}" "$corpus"
