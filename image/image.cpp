@@ -1,4 +1,5 @@
 #include "image/image.h"
+#include "image/memory_budget.h"
 
 #include <algorithm>
 #include <cassert>
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <unistd.h>
 #include <vector>
 
 #if defined(__linux__)
@@ -19,19 +19,6 @@ std::size_t imageByteCount(std::uint64_t width, std::uint64_t height) {
     if (width != 0 && height > maxBytes / 4 / width)
         throw std::bad_alloc();
     return static_cast<std::size_t>(width * height * 4);
-}
-
-std::size_t maxImageBytes() {
-    // Half the machine's memory. calloc would hand out far more (untouched pages cost nothing), but filling
-    // such an image would end the program from outside instead of failing one command.
-    static const std::size_t limit = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long pageSize = sysconf(_SC_PAGE_SIZE);
-        if (pages <= 0 || pageSize <= 0)
-            return std::numeric_limits<std::size_t>::max();
-        return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(pageSize);
-    }();
-    return limit;
 }
 
 namespace {
@@ -70,6 +57,7 @@ void* mapAligned(std::size_t length) {
 } // namespace
 
 void PixelDeleter::operator()(std::uint8_t* p) const noexcept {
+    releaseImageMemory(budgeted);
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     if (mappedBytes != 0) {
         ::munmap(p, mappedBytes);
@@ -79,25 +67,36 @@ void PixelDeleter::operator()(std::uint8_t* p) const noexcept {
     std::free(p);
 }
 
-PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill) {
-    if (bytes > maxImageBytes())
-        throw std::bad_alloc();
+namespace {
+
+// A block of `bytes` from the system, or null: a large one mapped on a huge-page boundary, a small one (at
+// least one byte, so that an empty image still owns a valid block) from the heap, where calloc hands out
+// zeroed blocks without touching them.
+PixelBuffer obtainBlock(std::size_t bytes, PixelFill fill) {
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     if (bytes >= mapFromBytes) {
         const std::size_t length = (bytes + hugePageBytes - 1) / hugePageBytes * hugePageBytes;
         void* block = mapAligned(length);
-        if (block == nullptr)
-            throw std::bad_alloc();
-        return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{length});
+        return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{block != nullptr ? length : 0, 0});
     }
 #endif
-    // calloc hands out large zeroed blocks without touching them. One byte at least, so that an empty
-    // image still owns a valid block.
     const std::size_t size = std::max<std::size_t>(bytes, 1);
     void* block = fill == PixelFill::Zero ? std::calloc(size, 1) : std::malloc(size);
-    if (block == nullptr)
-        throw std::bad_alloc();
     return PixelBuffer(static_cast<std::uint8_t*>(block));
+}
+
+} // namespace
+
+PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill) {
+    // Charged to the memory budget of all images first; the deleter gives the bytes back.
+    reserveImageMemory(bytes);
+    PixelBuffer block = obtainBlock(bytes, fill);
+    if (block == nullptr) {
+        releaseImageMemory(bytes);
+        throw std::bad_alloc();
+    }
+    block.get_deleter().budgeted = bytes;
+    return block;
 }
 
 ImagePtr createImage(std::uint32_t width, std::uint32_t height) {

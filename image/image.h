@@ -14,9 +14,11 @@ inline std::uint8_t truncToByte(double value) {
 }
 
 // Pixel storage: one block of width x height x 4 bytes from allocatePixels. A large block is mapped from
-// the system directly; the deleter remembers its mapped length (0 for a block from the heap).
+// the system directly; the deleter remembers its mapped length (0 for a block from the heap) and gives the
+// block's bytes back to the memory budget of all images (image/memory_budget.h).
 struct PixelDeleter {
     std::size_t mappedBytes = 0;
+    std::size_t budgeted = 0;
     void operator()(std::uint8_t* p) const noexcept;
 };
 using PixelBuffer = std::unique_ptr<std::uint8_t[], PixelDeleter>;
@@ -43,16 +45,13 @@ using ImagePtr = std::unique_ptr<Image>;
 // represented as a size. Every allocation of pixels goes through this check.
 std::size_t imageByteCount(std::uint64_t width, std::uint64_t height);
 
-// The largest pixel buffer an image may have: half the machine's physical memory.
-std::size_t maxImageBytes();
-
 enum class PixelFill {
     Zero,  // every byte 0
     Unset, // contents left as they come, for callers that write every byte before reading any
 };
 
 // A buffer of the given byte count: every image's pixels come from here. Throws std::bad_alloc when the
-// memory cannot be obtained or the count is above maxImageBytes().
+// memory cannot be obtained or the images held together would take more than the memory budget allows.
 PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill = PixelFill::Zero);
 
 // Image operations. Those that build an image throw std::bad_alloc when its memory cannot be obtained and

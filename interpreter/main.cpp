@@ -1,5 +1,6 @@
 #include "interpreter/runner.h"
 
 int main(int argc, char** argv) {
-    return runProgram(argc, argv);
+    prepareProcess();
+    return finishOutput(runProgram(argc, argv));
 }

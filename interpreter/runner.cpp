@@ -3,7 +3,10 @@
 #include "interpreter/usage.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <sys/stat.h>
 
@@ -37,6 +40,18 @@ std::FILE* openScript(const char* path) {
     }
     return file;
 }
+
+// The first error met while writing standard output; 0 while there is none.
+int outputError = 0;
+
+void flushOutput() {
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && outputError == 0)
+        outputError = errno != 0 ? errno : EIO;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
 
 } // namespace
 
@@ -86,6 +101,43 @@ void runLine(char* buffer, ScriptContext& ctx) {
     }
 }
 
+bool runScript(std::FILE* source) {
+    ScriptContext ctx;
+    char buffer[lineBufferSize];
+    while (std::fgets(buffer, lineBufferSize, source) != nullptr) {
+        countLine(ctx);
+        runLine(buffer, ctx);
+        flushOutput();
+    }
+    if (std::ferror(source)) {
+        std::printf("Error: can't read script (error %d)\n", errno);
+        return false;
+    }
+    return true;
+}
+
+void runScriptText(const char* text, std::size_t size) {
+    if (size == 0)
+        return; // nothing to run, and a stream over no bytes cannot be opened everywhere
+    // Opened for reading only: the bytes are never written through the stream.
+    const std::unique_ptr<std::FILE, FileCloser> source(fmemopen(const_cast<char*>(text), size, "r"));
+    if (source != nullptr)
+        runScript(source.get());
+}
+
+void prepareProcess() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+int finishOutput(int status) {
+    flushOutput();
+    if (outputError == 0)
+        return status;
+    std::fprintf(stderr, "chromaloom: can't write output: %s\n", std::strerror(outputError));
+    return 1;
+}
+
 int runProgram(int argc, char** argv) {
     if (const std::optional<int> status = answerOption(argc, argv))
         return *status;
@@ -107,19 +159,7 @@ int runProgram(int argc, char** argv) {
         return 1;
     }
 
-    int status = 0;
-    {
-        ScriptContext ctx;
-        char buffer[lineBufferSize];
-        while (std::fgets(buffer, lineBufferSize, source) != nullptr) {
-            countLine(ctx);
-            runLine(buffer, ctx);
-        }
-        if (std::ferror(source)) {
-            std::printf("Error: can't read script (error %d)\n", errno);
-            status = 1;
-        }
-    }
+    const int status = runScript(source) ? 0 : 1;
     if (source != stdin)
         std::fclose(source);
     return status;

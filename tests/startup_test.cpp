@@ -2,7 +2,15 @@
 
 #include "tests/support/process.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +118,148 @@ TEST(Startup, RunningOutOfMemoryFailsTheCommandAndTheScriptGoesOn) {
                                  "No Image\n"
                                  "Image size 12000 12000\n"
                                  "Error (line 5): couldn't create blank image\n"
+                                 "No Image\n"
+                                 "Test command!\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+// --- Writes the system refuses, and output that cannot be written ---
+
+TEST(Startup, AWriteIntoAPipeWhoseReaderLeftFailsTheCommandNotTheProgram) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // The reader takes the first 100 bytes and leaves; the 1 MiB file cannot fit in the pipe before that.
+    std::thread reader([&] {
+        const int fd = open((dir / "fifo").c_str(), O_RDONLY);
+        char bytes[100];
+        for (std::size_t got = 0; fd >= 0 && got < sizeof bytes;) {
+            const ssize_t n = read(fd, bytes + got, sizeof bytes - got);
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        close(fd);
+    });
+    writeFile(dir / "s.script", "blank a 512 512\nwrite a fifo\ntest\n");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.alarmSeconds = 60;
+    const RunResult r = runChromaloom(options);
+    // Should the program never open the pipe, the reader is still waiting for a writer: release it.
+    const int release = open((dir / "fifo").c_str(), O_WRONLY | O_NONBLOCK);
+    if (release >= 0)
+        close(release);
+    reader.join();
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\n"
+                                 "Error (line 2): can't write image! (cannot write to file)\n"
+                                 "Test command!\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Startup, AWritePastTheFileSizeLimitFailsTheCommandNotTheProgram) {
+    TempDir dir;
+    writeFile(dir / "s.script", "blank a 100 100\nwrite a out.tga\ntest\n");
+    writeFile(dir / "out.tga", "older content");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.fileSizeLimit = 5000; // SIGXFSZ keeps its default action, which ends the process
+    const RunResult r = runChromaloom(options);
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\n"
+                                 "Error (line 2): can't write image! (cannot write to file)\n"
+                                 "Test command!\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(dir / "out.tga"), "older content");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"out.tga", "s.script"})) << "a temporary file was left";
+}
+
+TEST(Startup, OutputThatCannotBeWrittenIsAFailureOnceTheScriptHasRun) {
+    TempDir dir;
+    writeFile(dir / "s.script", "blank a 3 2\ntest\nwrite a out.tga\ninfo a\n");
+    const std::string noSpace =
+        "chromaloom: can't write output: " + std::string(std::strerror(ENOSPC)) + "\n";
+    const std::string closed = "chromaloom: can't write output: " + std::string(std::strerror(EBADF)) + "\n";
+    struct Case {
+        std::vector<std::string> args;
+        bool toDevFull;
+        std::string errors;
+    };
+    for (const Case& c : {Case{{"s.script"}, true, noSpace}, Case{{"s.script"}, false, closed},
+                          Case{{"a", "b"}, true, noSpace}, Case{{"missing.script"}, false, closed}}) {
+        std::filesystem::remove(dir / "out.tga");
+        RunOptions options;
+        options.workDir = dir.path();
+        options.args = c.args;
+        if (c.toDevFull)
+            options.stdoutPath = "/dev/full";
+        else
+            options.stdoutClosed = true;
+        const RunResult r = runChromaloom(options);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.errors, c.errors) << c.args[0];
+        if (c.args[0] == "s.script") {
+            // The script ran to its end all the same: the image file is complete.
+            EXPECT_EQ(readFile(dir / "out.tga").size(), 18u + 21u + 3u * 2u * 4u) << c.toDevFull;
+        }
+    }
+}
+
+TEST(Startup, EachLinesMessagesAreOutBeforeTheNextLineRuns) {
+    // Line 2 waits for ever for a writer to the pipe; the program is then stopped from outside.
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    writeFile(dir / "s.script", "test\nread a fifo\n");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.alarmSeconds = 1;
+    const RunResult r = runChromaloom(options);
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\nTest command!\n");
+    EXPECT_EQ(r.status, 128 + SIGALRM);
+}
+
+// A 32-bit true-colour TGA header declaring width x height, followed by 100 bytes of pixels: the rest
+// reads as zeros.
+std::string shortTga(std::uint16_t width, std::uint16_t height) {
+    std::string bytes(18, '\0');
+    bytes[2] = 2;
+    bytes[12] = static_cast<char>(width & 0xFF);
+    bytes[13] = static_cast<char>(width >> 8);
+    bytes[14] = static_cast<char>(height & 0xFF);
+    bytes[15] = static_cast<char>(height >> 8);
+    bytes[16] = 32;
+    bytes[17] = 8;
+    return bytes + std::string(100, '\x7f');
+}
+
+TEST(Startup, ImagesTogetherBeyondTheMemoryLimitFailOneCommandAtATime) {
+    TempDir dir;
+    writeFile(dir / "huge.tga", shortTga(40000, 40000)); // 6.4 GB of pixels
+    writeFile(dir / "mid.tga", shortTga(2000, 2000));    // 16 MB
+    writeFile(dir / "s.script", "read a huge.tga\nread b huge.tga\nread c mid.tga\nread d mid.tga\n"
+                                "read e mid.tga\nblank f 2000 2000\ncopy c g\nread c huge.tga\n"
+                                "info c\ninfo d\ninfo e\ntest\n");
+    RunOptions options;
+    options.workDir = dir.path();
+    options.args = {"s.script"};
+    options.environment = {{"CHROMALOOM_MEMORY_LIMIT", "40M"}};
+    if (addressSpaceCanBeLimited)
+        options.addressSpaceLimit = rlim_t{4} << 30; // should the limit be ignored, fail rather than swap
+    const RunResult r = runChromaloom(options);
+    EXPECT_EQ(r.output, banner + "Opening script file s.script\n"
+                                 "Error (line 1): not enough memory\n"
+                                 "Error (line 2): not enough memory\n"
+                                 "Error (line 5): not enough memory\n"
+                                 "Error (line 6): couldn't create blank image\n"
+                                 "Error (line 7): not enough memory\n"
+                                 "Error (line 8): not enough memory\n"
+                                 "Image size 2000 2000\n"
+                                 "Image size 2000 2000\n"
                                  "No Image\n"
                                  "Test command!\n");
     EXPECT_EQ(r.status, 0);

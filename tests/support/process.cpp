@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <iostream>
 #include <iterator>
 #include <pwd.h>
 #include <stdexcept>
@@ -78,6 +79,7 @@ RunResult runChromaloom(const RunOptions& options) {
             nobody = Ids{entry->pw_uid, entry->pw_gid};
     }
 
+    const fs::path errorPath = inputDir / "stderr";
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         throw std::runtime_error("pipe failed");
@@ -88,12 +90,19 @@ RunResult runChromaloom(const RunOptions& options) {
     if (pid == 0) {
         close(pipeFds[0]);
         const int in = open(inputPath.c_str(), O_RDONLY);
-        if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(pipeFds[1], STDOUT_FILENO) < 0)
+        const int err = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = options.stdoutPath.empty() ? pipeFds[1] : open(options.stdoutPath.c_str(), O_WRONLY);
+        if (in < 0 || err < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+            dup2(err, STDERR_FILENO) < 0)
             _exit(126);
+        close(pipeFds[1]);
+        if (options.stdoutClosed)
+            close(STDOUT_FILENO);
+        for (const auto& [name, value] : options.environment)
+            setenv(name.c_str(), value.c_str(), 1);
         if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0)
             _exit(126);
         if (options.fileSizeLimit) {
-            std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
@@ -110,6 +119,8 @@ RunResult runChromaloom(const RunOptions& options) {
         if (dropToNobody && (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->gid) != 0 ||
                              ::setuid(nobody->uid) != 0))
             _exit(cannotDropPrivileges);
+        if (options.alarmSeconds != 0)
+            alarm(options.alarmSeconds);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -125,8 +136,12 @@ RunResult runChromaloom(const RunOptions& options) {
     }
     close(pipeFds[0]);
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
     }
+    result.maxRssKb = usage.ru_maxrss;
+    result.errors = readFile(errorPath);
+    std::cerr << result.errors;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return result;
 }

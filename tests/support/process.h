@@ -30,13 +30,17 @@ struct RunOptions {
     std::filesystem::path workDir;           // working directory; empty: the test's own
     std::optional<std::string> stdinData;    // standard input; none: /dev/null
     std::filesystem::path stdinPath;         // or standard input opened from this path
-    std::optional<rlim_t> fileSizeLimit;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+    std::optional<rlim_t> fileSizeLimit;     // RLIMIT_FSIZE in bytes (SIGXFSZ left as it is by default)
     std::optional<rlim_t> addressSpaceLimit; // RLIMIT_AS in bytes
     std::optional<mode_t> fileModeMask;      // the umask
     // Run as an unprivileged user, so that permission checks apply: when the test runs as root, the child
     // drops to `nobody` before it starts the program, and exits with cannotDropPrivileges where it cannot.
     bool runAsNobody = false;
     std::optional<rlim_t> descriptorLimit; // RLIMIT_NOFILE: open files at once
+    std::filesystem::path stdoutPath;      // standard output opened for writing on this path instead
+    bool stdoutClosed = false;             // or started with standard output closed
+    unsigned alarmSeconds = 0;             // stopped from outside by SIGALRM after this long; 0: never
+    std::vector<std::pair<std::string, std::string>> environment; // variables set for the program
 };
 
 constexpr int cannotDropPrivileges = 125;
@@ -44,6 +48,8 @@ constexpr int cannotDropPrivileges = 125;
 struct RunResult {
     std::string output; // everything written to standard output
     int status = -1;    // exit status, or 128 + signal number when killed by a signal
+    std::string errors; // everything written to standard error (also passed on to the test's own)
+    long maxRssKb = 0;  // the program's peak resident memory
 };
 
 // Runs the built program and waits for it.

@@ -1,0 +1,251 @@
+#include "image/memory_budget.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::optional<std::uint64_t>;
+
+// The lower of two limits, where none means no limit.
+Bytes lowest(Bytes a, Bytes b) {
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return std::min(*a, *b);
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A decimal count of bytes at the start of text; none for "max", anything else that is not a number, and
+// the huge values that stand for "no limit" in the older control group layout.
+Bytes parseCount(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return std::nullopt;
+    const unsigned long long value = std::strtoull(begin, &end, 10);
+    if (end == begin || value >= (std::uint64_t{1} << 62))
+        return std::nullopt;
+    return value;
+}
+
+// The value of a "name value" line in a statistics file such as memory.stat, or "name: value kB" in
+// meminfo (scaled by `unit`).
+Bytes statValue(const std::string& text, const std::string& name, std::uint64_t unit) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, name.size(), name) != 0 || line.size() == name.size())
+            continue;
+        const char next = line[name.size()];
+        if (next != ' ' && next != ':')
+            continue;
+        const std::size_t digits = line.find_first_of("0123456789", name.size());
+        if (digits == std::string::npos)
+            return std::nullopt;
+        const Bytes value = parseCount(line.substr(digits));
+        if (value && *value > std::numeric_limits<std::uint64_t>::max() / unit)
+            return std::nullopt;
+        return value ? Bytes(*value * unit) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+struct GroupFiles {
+    const char* limit;
+    const char* usage;
+    const char* inactiveFile; // reclaimable file cache, in the statistics file
+};
+constexpr GroupFiles unifiedFiles{"memory.max", "memory.current", "inactive_file"};
+constexpr GroupFiles legacyFiles{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
+
+// Walks from the process's group up to the root of the hierarchy mounted at `mount`, and narrows the
+// facts by every limit on the way. In a container the process's own group is usually the root of what is
+// mounted there, and the path named in proc/self/cgroup does not exist: the walk then starts at the mount.
+void readGroups(const std::string& mount, const std::string& groupPath, const GroupFiles& files,
+                MemoryFacts& facts) {
+    if (!isDirectory(mount))
+        return;
+    std::string dir = mount + groupPath;
+    if (dir.back() == '/')
+        dir.pop_back();
+    if (!isDirectory(dir))
+        dir = mount;
+    for (;;) {
+        const Bytes limit = parseCount(readText(dir + "/" + files.limit));
+        if (limit) {
+            const Bytes usage = parseCount(readText(dir + "/" + files.usage));
+            const Bytes cache = statValue(readText(dir + "/memory.stat"), files.inactiveFile, 1);
+            std::uint64_t used = usage.value_or(0);
+            used -= std::min(used, cache.value_or(0));
+            facts.groupLimit = lowest(facts.groupLimit, limit);
+            facts.groupFree = lowest(facts.groupFree, *limit - std::min(*limit, used));
+        }
+        if (dir.size() <= mount.size())
+            return;
+        dir.erase(dir.find_last_of('/'));
+    }
+}
+
+// Whether a comma-separated list of controllers names the memory controller.
+bool listsMemory(const std::string& controllers) {
+    std::istringstream names(controllers);
+    std::string name;
+    while (std::getline(names, name, ','))
+        if (name == "memory")
+            return true;
+    return false;
+}
+
+// Everything the budget works from: read at the first allocation and again for every large one.
+struct Budget {
+    std::uint64_t held = 0;
+    MemoryFacts facts;
+    bool factsRead = false;
+    bool userLimitSet = false; // setImageMemoryLimit overrides the variable
+    Bytes userLimit;
+
+    void refresh() {
+        facts = readMemoryFacts("/", std::getenv("CHROMALOOM_MEMORY_LIMIT"));
+        if (userLimitSet)
+            facts.userLimit = userLimit;
+        factsRead = true;
+    }
+};
+
+Budget& budget() {
+    static Budget b;
+    return b;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> imageMemoryCap(const MemoryFacts& facts) {
+    const Bytes machine = lowest(facts.physical, facts.groupLimit);
+    return lowest(facts.userLimit, machine ? Bytes(*machine / 4 * 3) : std::nullopt);
+}
+
+bool imageMemoryAllowed(std::uint64_t held, std::uint64_t request, const MemoryFacts& facts) {
+    if (request > std::numeric_limits<std::uint64_t>::max() - held)
+        return false;
+    const Bytes cap = imageMemoryCap(facts);
+    if (cap && held + request > *cap)
+        return false;
+    if (request < largeRequestBytes)
+        return true;
+    const Bytes machine = lowest(facts.physical, facts.groupLimit);
+    const std::uint64_t reserve = machine ? *machine / 16 : 0;
+    const Bytes freeNow = lowest(facts.available, facts.groupFree);
+    return !freeNow || (*freeNow >= reserve && request <= *freeNow - reserve);
+}
+
+std::optional<std::uint64_t> parseByteSize(const char* text) {
+    if (text == nullptr || *text < '0' || *text > '9')
+        return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno == ERANGE)
+        return std::nullopt;
+    unsigned shift = 0;
+    switch (*end) {
+    case '\0':
+        break;
+    case 'K':
+    case 'k':
+        shift = 10;
+        break;
+    case 'M':
+    case 'm':
+        shift = 20;
+        break;
+    case 'G':
+    case 'g':
+        shift = 30;
+        break;
+    default:
+        return std::nullopt;
+    }
+    if (shift != 0 && end[1] != '\0')
+        return std::nullopt;
+    if (value > (std::numeric_limits<std::uint64_t>::max() >> shift))
+        return std::nullopt;
+    return std::uint64_t{value} << shift;
+}
+
+MemoryFacts readMemoryFacts(const std::string& root, const char* userLimitText) {
+    std::string base = root;
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    MemoryFacts facts;
+    const std::string meminfo = readText(base + "/proc/meminfo");
+    facts.physical = statValue(meminfo, "MemTotal", 1024);
+    facts.available = statValue(meminfo, "MemAvailable", 1024);
+    facts.userLimit = parseByteSize(userLimitText);
+
+    // Lines of proc/self/cgroup: "id:controllers:path". The unified hierarchy has id 0 and no controllers.
+    std::istringstream lines(readText(base + "/proc/self/cgroup"));
+    std::string line;
+    const std::string groups = base + "/sys/fs/cgroup";
+    while (std::getline(lines, line)) {
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos)
+            continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        if (controllers.empty()) {
+            // Mounted alone at sys/fs/cgroup, or beside the older layout at sys/fs/cgroup/unified.
+            const bool alone = ::access((groups + "/cgroup.controllers").c_str(), F_OK) == 0;
+            readGroups(alone ? groups : groups + "/unified", path, unifiedFiles, facts);
+        } else if (listsMemory(controllers)) {
+            readGroups(groups + "/memory", path, legacyFiles, facts);
+        }
+    }
+    return facts;
+}
+
+std::uint64_t imageBytesHeld() {
+    return budget().held;
+}
+
+void reserveImageMemory(std::size_t bytes) {
+    Budget& b = budget();
+    if (!b.factsRead || bytes >= largeRequestBytes)
+        b.refresh();
+    if (!imageMemoryAllowed(b.held, bytes, b.facts))
+        throw std::bad_alloc();
+    b.held += bytes;
+}
+
+void releaseImageMemory(std::size_t bytes) noexcept {
+    Budget& b = budget();
+    b.held -= std::min<std::uint64_t>(b.held, bytes);
+}
+
+void setImageMemoryLimit(std::optional<std::uint64_t> bytes) {
+    Budget& b = budget();
+    b.userLimitSet = true;
+    b.userLimit = bytes;
+    b.facts.userLimit = bytes;
+}

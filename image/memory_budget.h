@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// How much memory the pixels of all images together may take, so that a script that asks for more than
+// the machine can give gets an out-of-memory error for one command instead of the process being ended
+// from outside.
+//
+// The rule, for a request of R bytes while the live images hold H bytes:
+//   1. H + R must not exceed the user's cap, CHROMALOOM_MEMORY_LIMIT (bytes; a K, M or G suffix counts
+//      binary units), when it is set.
+//   2. H + R must not exceed three quarters of the memory the process can have: the machine's physical
+//      memory, or its container's limit when that is lower. The last quarter is left for the program
+//      itself, the file cache and whatever else runs beside it.
+//   3. For a large request (largeRequestBytes or more), R must also fit in what is free at that moment,
+//      less a reserve of one sixteenth of that same memory: the machine's available memory, and the
+//      container's limit less what the container uses (file cache that can be reclaimed not counted).
+// A value that cannot be learned (no container limit, a file that cannot be read) does not restrict.
+
+// The numbers the rule is computed from, all in bytes.
+struct MemoryFacts {
+    std::optional<std::uint64_t> physical;   // the machine's memory
+    std::optional<std::uint64_t> groupLimit; // the lowest limit of the process's memory control group
+    std::optional<std::uint64_t> groupFree;  // that group's limit less its use, for the tightest group
+    std::optional<std::uint64_t> available;  // the machine's memory available without swapping
+    std::optional<std::uint64_t> userLimit;  // CHROMALOOM_MEMORY_LIMIT
+};
+
+inline constexpr std::uint64_t largeRequestBytes = std::uint64_t{16} << 20;
+
+// The most that all images together may hold under rules 1 and 2; none when nothing limits them.
+std::optional<std::uint64_t> imageMemoryCap(const MemoryFacts& facts);
+
+// Whether `request` more bytes of pixels may be allocated while `held` bytes are live.
+bool imageMemoryAllowed(std::uint64_t held, std::uint64_t request, const MemoryFacts& facts);
+
+// Reads the facts from the system under `root` ("/" normally; a test passes a folder laid out the same
+// way): proc/meminfo, proc/self/cgroup and the memory control group files under sys/fs/cgroup, in either
+// of their two layouts. The user's cap comes from `userLimitText`, the variable's value (null: not set).
+MemoryFacts readMemoryFacts(const std::string& root, const char* userLimitText);
+
+// A size as CHROMALOOM_MEMORY_LIMIT gives it: decimal digits with an optional K, M or G suffix. None for
+// any other text.
+std::optional<std::uint64_t> parseByteSize(const char* text);
+
+// The bytes of pixels live now, counted by allocatePixels and the pixel buffer's release.
+std::uint64_t imageBytesHeld();
+
+// Takes `bytes` from the budget, or throws std::bad_alloc when the rule refuses them. The facts that do
+// not change are read once; a large request reads the free memory again.
+void reserveImageMemory(std::size_t bytes);
+
+// Gives back what reserveImageMemory took.
+void releaseImageMemory(std::size_t bytes) noexcept;
+
+// Replaces the user's cap for the rest of the process (none: back to no cap), as if the variable had
+// been set at start-up. For test harnesses that keep every input small.
+void setImageMemoryLimit(std::optional<std::uint64_t> bytes);
