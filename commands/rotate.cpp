@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -23,7 +22,7 @@ public:
         if (source == nullptr)
             return 1;
         const double theta = (static_cast<double>(parseInt(args[2])) * anglePi) / 180;
-        ImagePtr result = createImage(source->width, source->height);
+        ImagePtr result = createImageForOverwrite(source->width, source->height);
         if (result->width != 0 && result->height != 0)
             turn(*source, *result, std::cos(theta), std::sin(theta));
         ctx.setImage(index, std::move(result));
@@ -52,13 +51,10 @@ private:
             const double sinDy = sinT * dy;
             const double cosDy = cosT * dy;
             std::uint8_t* out = result.pixel(0, static_cast<std::uint32_t>(j));
-            for (std::size_t i = 0; i < source.width; ++i, out += 4) {
+            for (std::size_t i = 0; i < source.width; ++i, out += bytesPerPixel) {
                 const std::int64_t sx = cx + truncateOffset(cosDx[i] - sinDy);
                 const std::int64_t sy = cy + truncateOffset(sinDx[i] + cosDy);
-                // The result starts transparent black, so pixels from outside the frame are left alone.
-                if (sx >= 0 && sx < width && sy >= 0 && sy < height)
-                    std::memcpy(
-                        out, source.pixel(static_cast<std::uint32_t>(sx), static_cast<std::uint32_t>(sy)), 4);
+                copyIfInside(source, sx, sy, out);
             }
         }
     }
