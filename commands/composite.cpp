@@ -56,6 +56,8 @@ public:
             return 0;
         const std::int64_t columns = std::min<std::int64_t>(source->width, target->width - x);
         const std::int64_t rows = std::min<std::int64_t>(source->height, target->height - y);
+        if (columns <= 0 || rows <= 0)
+            return 0;
 
         // Row by row over the covered rectangle. When A and B are the same image, the pixel that lands on
         // (x + i, y + j) is read from (i, j), which, for offsets of 0 or more, has either been blended

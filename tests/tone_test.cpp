@@ -24,7 +24,8 @@ Rgba applyTo(Rgba p, const std::string& line) {
 
 // An image holding every byte value once in each channel: pixel i is (i, 255 - i, i ^ 0x5A, i).
 ImagePtr everyByte() {
-    return makeImage(256, 1, [](std::uint32_t x, std::uint32_t) {
+    // 259 pixels: every byte value, and a length that is not a multiple of 16 bytes.
+    return makeImage(259, 1, [](std::uint32_t x, std::uint32_t) {
         const auto i = static_cast<std::uint8_t>(x);
         return Rgba{i, static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i ^ 0x5A), i};
     });
