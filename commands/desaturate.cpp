@@ -2,6 +2,10 @@
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
 namespace {
 
 // The grey weights of red, green and blue: the single-precision values of 0.21, 0.72 and 0.07, used as
@@ -25,18 +29,35 @@ public:
             ctx.report("Desaturate amount out of range (0 <= a <= 1)");
             return 1;
         }
+        // At 0 every channel becomes trunc(0 + c * 1) = c: nothing changes.
+        if (amount == 0.0)
+            return 0;
+        // Every product below is formed once per byte value instead of once per pixel: the same doubles.
+        // Each weight is a single-precision value (a multiple of 2^-27 at the finest), so every product of
+        // a byte and a weight, and every sum of such products, is a multiple of 2^-27 below 2^9 and is
+        // exact in double precision: the grey sum is the same whatever the grouping.
         const double keep = 1.0 - amount;
+        std::array<double, 256> red{};
+        std::array<double, 256> green{};
+        std::array<double, 256> blue{};
+        std::array<double, 256> kept{};
+        for (std::size_t c = 0; c < 256; ++c) {
+            const auto value = static_cast<double>(c);
+            red[c] = value * redWeight;
+            green[c] = value * greenWeight;
+            blue[c] = value * blueWeight;
+            kept[c] = value * keep;
+        }
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; p += 4) {
+        for (; p != end; p += bytesPerPixel) {
             // The grey value is rounded to single precision. Every result below lies in 0..255 (the grey
             // value of 255, 255, 255 rounds to exactly 255), so the conversions are safe.
-            const double grey =
-                static_cast<float>((p[0] * redWeight + p[1] * greenWeight) + p[2] * blueWeight);
+            const double grey = static_cast<float>((red[p[0]] + green[p[1]]) + blue[p[2]]);
             const double towardsGrey = grey * amount;
-            p[0] = static_cast<std::uint8_t>(static_cast<int>(towardsGrey + p[0] * keep));
-            p[1] = static_cast<std::uint8_t>(static_cast<int>(towardsGrey + p[1] * keep));
-            p[2] = static_cast<std::uint8_t>(static_cast<int>(towardsGrey + p[2] * keep));
+            p[0] = truncToByte(towardsGrey + kept[p[0]]);
+            p[1] = truncToByte(towardsGrey + kept[p[1]]);
+            p[2] = truncToByte(towardsGrey + kept[p[2]]);
         }
         return 0;
     }
