@@ -53,11 +53,14 @@ public:
         for (; p != end; p += bytesPerPixel) {
             // The grey value is rounded to single precision. Every result below lies in 0..255 (the grey
             // value of 255, 255, 255 rounds to exactly 255), so the conversions are safe.
-            const double grey = static_cast<float>((red[p[0]] + green[p[1]]) + blue[p[2]]);
+            const std::uint8_t r = p[0];
+            const std::uint8_t g = p[1];
+            const std::uint8_t b = p[2];
+            const double grey = static_cast<float>((red[r] + green[g]) + blue[b]);
             const double towardsGrey = grey * amount;
-            p[0] = truncToByte(towardsGrey + kept[p[0]]);
-            p[1] = truncToByte(towardsGrey + kept[p[1]]);
-            p[2] = truncToByte(towardsGrey + kept[p[2]]);
+            p[0] = truncToByte(towardsGrey + kept[r]);
+            p[1] = truncToByte(towardsGrey + kept[g]);
+            p[2] = truncToByte(towardsGrey + kept[b]);
         }
         return 0;
     }
