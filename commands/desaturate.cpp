@@ -2,8 +2,6 @@
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
 
 namespace {
@@ -32,35 +30,20 @@ public:
         // At 0 every channel becomes trunc(0 + c * 1) = c: nothing changes.
         if (amount == 0.0)
             return 0;
-        // Every product below is formed once per byte value instead of once per pixel: the same doubles.
-        // Each weight is a single-precision value (a multiple of 2^-27 at the finest), so every product of
-        // a byte and a weight, and every sum of such products, is a multiple of 2^-27 below 2^9 and is
-        // exact in double precision: the grey sum is the same whatever the grouping.
         const double keep = 1.0 - amount;
-        std::array<double, 256> red{};
-        std::array<double, 256> green{};
-        std::array<double, 256> blue{};
-        std::array<double, 256> kept{};
-        for (std::size_t c = 0; c < 256; ++c) {
-            const auto value = static_cast<double>(c);
-            red[c] = value * redWeight;
-            green[c] = value * greenWeight;
-            blue[c] = value * blueWeight;
-            kept[c] = value * keep;
-        }
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
         for (; p != end; p += bytesPerPixel) {
+            const double r = p[0];
+            const double g = p[1];
+            const double b = p[2];
             // The grey value is rounded to single precision. Every result below lies in 0..255 (the grey
             // value of 255, 255, 255 rounds to exactly 255), so the conversions are safe.
-            const std::uint8_t r = p[0];
-            const std::uint8_t g = p[1];
-            const std::uint8_t b = p[2];
-            const double grey = static_cast<float>((red[r] + green[g]) + blue[b]);
+            const double grey = static_cast<float>((r * redWeight + g * greenWeight) + b * blueWeight);
             const double towardsGrey = grey * amount;
-            p[0] = truncToByte(towardsGrey + kept[r]);
-            p[1] = truncToByte(towardsGrey + kept[g]);
-            p[2] = truncToByte(towardsGrey + kept[b]);
+            p[0] = truncToByte(towardsGrey + r * keep);
+            p[1] = truncToByte(towardsGrey + g * keep);
+            p[2] = truncToByte(towardsGrey + b * keep);
         }
         return 0;
     }
