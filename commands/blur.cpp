@@ -7,21 +7,24 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace {
 
 template <std::size_t N> using Kernel = std::array<std::uint32_t, N>;
 
-// Binomial weights, offset -N/2 first.
+// Binomial weights, offset -N/2 first. Their sums, 4 and 16, are powers of two.
 constexpr Kernel<3> kernel3 = {1, 2, 1};
 constexpr Kernel<5> kernel5 = {1, 4, 6, 4, 1};
+
+template <std::size_t N> constexpr unsigned fullShift = N == 3 ? 2 : 4;
 
 // The taps of a kernel that fall inside a line of `length` pixels when centred on `position`, and the sum of
 // their weights: the divisor there. Near an edge taps drop out and the divisor shrinks with them (3 instead
 // of 4 for the 3-tap kernel at an edge); in a line shorter than the kernel taps may drop out on both sides.
 struct Taps {
-    std::ptrdiff_t first;
-    std::ptrdiff_t last; // inclusive
+    std::size_t first;
+    std::size_t last; // inclusive
     std::uint32_t weightSum;
     bool all;
 };
@@ -30,100 +33,111 @@ template <std::size_t N> Taps tapsAt(const Kernel<N>& kernel, std::uint32_t posi
     constexpr std::int64_t half = N / 2;
     const std::int64_t first = std::max<std::int64_t>(0, half - position);
     const std::int64_t last = std::min<std::int64_t>(N - 1, std::int64_t{length} - 1 - position + half);
-    Taps taps{static_cast<std::ptrdiff_t>(first), static_cast<std::ptrdiff_t>(last), 0,
+    Taps taps{static_cast<std::size_t>(first), static_cast<std::size_t>(last), 0,
               first == 0 && last == N - 1};
-    for (std::ptrdiff_t t = taps.first; t <= taps.last; ++t)
-        taps.weightSum += kernel[static_cast<std::size_t>(t)];
+    for (std::size_t t = taps.first; t <= taps.last; ++t)
+        taps.weightSum += kernel[t];
     return taps;
 }
 
 // The filter works on whole integers: every weighted sum is an exact integer no larger than 255 * 16, so
 // floor(sum / divisor) is exactly what a floating-point accumulation followed by truncation gives.
 //
-// Both passes come down to one step: output byte i is the weighted sum of the input bytes i + (t - N/2) *
-// stride over the taps t, divided by the taps' weight sum. The stride is 4 bytes (one pixel) along a row
-// and one row's bytes down a column; either way consecutive output bytes read consecutive input bytes, so
-// the loops run straight through memory.
+// Both passes come down to one step: output byte i is the weighted sum of byte i of N input lines, divided
+// by the weight sum. Along a row the lines are the row itself shifted by whole pixels; down a column they
+// are the rows above and below. Either way consecutive output bytes read consecutive input bytes.
 
-// `count` output bytes where all taps are inside the image (the common case, unrolled).
+// `count` output bytes with every tap present. The sum fits 16 bits and the divisor is a power of two, so
+// the loop runs in 16-bit lanes with a shift.
 template <std::size_t N>
-void filterAll(const std::uint8_t* in, std::uint8_t* out, std::size_t count, std::ptrdiff_t stride,
-               const Kernel<N>& kernel, SmallDivisor divisor) {
-    constexpr std::ptrdiff_t half = N / 2;
+void filterAll(const std::array<const std::uint8_t*, N>& in, std::uint8_t* __restrict out, std::size_t count,
+               const Kernel<N>& kernel) {
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t sum = 0;
+        std::uint16_t sum = 0;
         for (std::size_t t = 0; t < N; ++t)
-            sum += in[static_cast<std::ptrdiff_t>(i) + (static_cast<std::ptrdiff_t>(t) - half) * stride] *
-                   kernel[t];
-        out[i] = divisor.divide(sum);
+            sum = static_cast<std::uint16_t>(sum + in[t][i] * kernel[t]);
+        out[i] = static_cast<std::uint8_t>(sum >> fullShift<N>);
     }
 }
 
-// `count` output bytes near an edge, using only the taps `taps` names.
+// `count` output bytes near an edge, using only the taps `taps` names (in[t] for those t).
 template <std::size_t N>
-void filterSome(const std::uint8_t* in, std::uint8_t* out, std::size_t count, std::ptrdiff_t stride,
+void filterSome(const std::array<const std::uint8_t*, N>& in, std::uint8_t* out, std::size_t count,
                 const Kernel<N>& kernel, const Taps& taps) {
-    constexpr std::ptrdiff_t half = N / 2;
     const SmallDivisor divisor(taps.weightSum);
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t sum = 0;
-        for (std::ptrdiff_t t = taps.first; t <= taps.last; ++t)
-            sum += in[static_cast<std::ptrdiff_t>(i) + (t - half) * stride] *
-                   kernel[static_cast<std::size_t>(t)];
+        for (std::size_t t = taps.first; t <= taps.last; ++t)
+            sum += in[t][i] * kernel[t];
         out[i] = divisor.divide(sum);
     }
 }
 
-// Along the rows, from `source` into `target` (same size): the pixels near the left and right edges one by
-// one with their own taps, the run between them in one go.
-template <std::size_t N> void blurRows(const Image& source, Image& target, const Kernel<N>& kernel) {
+// The N lines centred on `centre` at `stride` bytes apart. Lines for taps that fall outside are never read.
+template <std::size_t N>
+std::array<const std::uint8_t*, N> linesAround(const std::uint8_t* centre, std::ptrdiff_t stride) {
+    std::array<const std::uint8_t*, N> lines{};
+    for (std::size_t t = 0; t < N; ++t)
+        lines[t] = centre + (static_cast<std::ptrdiff_t>(t) - static_cast<std::ptrdiff_t>(N / 2)) * stride;
+    return lines;
+}
+
+// One row along its length, `in` to `out`: the pixels near the left and right edges one by one with their
+// own taps, the run between them in one go.
+template <std::size_t N>
+void blurRow(const std::uint8_t* in, std::uint8_t* out, std::uint32_t width, const Kernel<N>& kernel) {
     constexpr std::uint32_t half = N / 2;
-    const std::uint32_t width = source.width;
+    constexpr auto pixel = static_cast<std::ptrdiff_t>(bytesPerPixel);
     // Pixels innerBegin..innerEnd-1 have every tap inside the row (none when the row is shorter than the
     // kernel).
     const std::uint32_t innerEnd = width > half ? width - half : 0;
     const std::uint32_t innerBegin = std::min(half, innerEnd);
-    const SmallDivisor full(tapsAt(kernel, half, N).weightSum);
-    for (std::uint32_t y = 0; y < source.height; ++y) {
-        const std::uint8_t* in = source.pixel(0, y);
-        std::uint8_t* out = target.pixel(0, y);
-        auto edgePixel = [&](std::uint32_t x) {
-            filterSome(in + std::size_t{x} * 4, out + std::size_t{x} * 4, 4, 4, kernel,
-                       tapsAt(kernel, x, width));
-        };
-        for (std::uint32_t x = 0; x < innerBegin; ++x)
-            edgePixel(x);
-        filterAll(in + std::size_t{innerBegin} * 4, out + std::size_t{innerBegin} * 4,
-                  std::size_t{innerEnd - innerBegin} * 4, 4, kernel, full);
-        for (std::uint32_t x = innerEnd; x < width; ++x)
-            edgePixel(x);
-    }
+    auto edgePixel = [&](std::uint32_t x) {
+        const std::size_t at = std::size_t{x} * bytesPerPixel;
+        filterSome(linesAround<N>(in + at, pixel), out + at, bytesPerPixel, kernel, tapsAt(kernel, x, width));
+    };
+    for (std::uint32_t x = 0; x < innerBegin; ++x)
+        edgePixel(x);
+    const std::size_t begin = std::size_t{innerBegin} * bytesPerPixel;
+    filterAll(linesAround<N>(in + begin, pixel), out + begin,
+              std::size_t{innerEnd - innerBegin} * bytesPerPixel, kernel);
+    for (std::uint32_t x = innerEnd; x < width; ++x)
+        edgePixel(x);
 }
 
-// Along the columns, from `source` into `target` (same size), one whole row of output at a time.
-template <std::size_t N> void blurColumns(const Image& source, Image& target, const Kernel<N>& kernel) {
-    const std::size_t rowBytes = source.rowBytes();
-    const auto stride = static_cast<std::ptrdiff_t>(rowBytes);
-    for (std::uint32_t y = 0; y < source.height; ++y) {
-        const Taps taps = tapsAt(kernel, y, source.height);
-        const std::uint8_t* in = source.pixel(0, y);
-        std::uint8_t* out = target.pixel(0, y);
-        if (taps.all)
-            filterAll(in, out, rowBytes, stride, kernel, SmallDivisor(taps.weightSum));
-        else
-            filterSome(in, out, rowBytes, stride, kernel, taps);
-    }
-}
-
+// Blurs the image in place. Output row y needs the row-blurred rows y - N/2 .. y + N/2, so those are kept
+// in a ring of N rows (fewer for a shorter image); row r is blurred along its length just before output row
+// r - N/2 is written, while image row r still holds its original pixels, and output row y is written only
+// after row y has gone through the ring. So no image-sized buffer is needed.
 template <std::size_t N> void blurImage(Image& image, const Kernel<N>& kernel) {
-    ImagePtr rows = createImage(image.width, image.height);
-    blurRows(image, *rows, kernel);
-    blurColumns(*rows, image, kernel);
+    constexpr std::uint32_t half = N / 2;
+    const std::uint32_t height = image.height;
+    const std::size_t rowBytes = image.rowBytes();
+    const std::uint32_t ringRows = std::min<std::uint32_t>(N, height);
+    const std::unique_ptr<std::uint8_t[]> ring(new std::uint8_t[rowBytes * ringRows]);
+    auto ringRow = [&](std::uint32_t r) { return ring.get() + std::size_t{r % ringRows} * rowBytes; };
+
+    std::uint32_t blurredRows = 0; // rows 0..blurredRows-1 have been through the ring
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const auto needed =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{y} + half + 1, height));
+        for (; blurredRows < needed; ++blurredRows)
+            blurRow(image.pixel(0, blurredRows), ringRow(blurredRows), image.width, kernel);
+
+        std::array<const std::uint8_t*, N> lines{};
+        const Taps taps = tapsAt(kernel, y, height);
+        for (std::size_t t = taps.first; t <= taps.last; ++t)
+            lines[t] = ringRow(static_cast<std::uint32_t>(y + t - half));
+        std::uint8_t* out = image.pixel(0, y);
+        if (taps.all)
+            filterAll(lines, out, rowBytes, kernel);
+        else
+            filterSome(lines, out, rowBytes, kernel, taps);
+    }
 }
 
-// blur v k: smooths the image with a binomial kernel of 3 or 5 taps, along the rows into a temporary image
-// and then along the columns back into the variable's image. All four channels are filtered alike, alpha
-// included, which is right for premultiplied colour.
+// blur v k: smooths the image with a binomial kernel of 3 or 5 taps, along the rows and then along the
+// columns. All four channels are filtered alike, alpha included, which is right for premultiplied colour.
 class BlurCmd final : public Command {
 public:
     BlurCmd() : Command("blur", 3, "v 3|5") {}
@@ -137,7 +151,9 @@ public:
             ctx.report("Only k=3,5 is supported");
             return 1;
         }
-        // The temporary image is allocated before any pixel changes.
+        if (image->width == 0 || image->height == 0)
+            return 0;
+        // The ring of rows is allocated before any pixel changes.
         if (size == 3)
             blurImage(*image, kernel3);
         else

@@ -1,3 +1,4 @@
+#include "image/image.h"
 #include "interpreter/command.h"
 #include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
@@ -26,12 +27,11 @@ public:
         for (int a = 1; a < 256; ++a) {
             const double alpha = a / 255.0;
             for (int c = 0; c < 3; ++c)
-                keyAt[static_cast<std::size_t>(a)][static_cast<std::size_t>(c)] =
-                    static_cast<std::uint8_t>(static_cast<int>(key[c] * alpha));
+                keyAt[static_cast<std::size_t>(a)][static_cast<std::size_t>(c)] = truncToByte(key[c] * alpha);
         }
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; p += 4) {
+        for (; p != end; p += bytesPerPixel) {
             if (p[3] == 0)
                 continue;
             const auto& k = keyAt[p[3]];

@@ -56,6 +56,8 @@ public:
             return 0;
         const std::int64_t columns = std::min<std::int64_t>(source->width, target->width - x);
         const std::int64_t rows = std::min<std::int64_t>(source->height, target->height - y);
+        if (columns <= 0 || rows <= 0)
+            return 0;
 
         // Row by row over the covered rectangle. When A and B are the same image, the pixel that lands on
         // (x + i, y + j) is read from (i, j), which, for offsets of 0 or more, has either been blended
@@ -63,15 +65,22 @@ public:
         // exactly what a walk column by column reads, and each pixel is read before it is written.
         static const BlendFactors factors = makeBlendFactors();
         for (std::int64_t j = 0; j < rows; ++j) {
-            for (std::int64_t i = 0; i < columns; ++i) {
-                const std::uint8_t* a =
-                    source->pixel(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
-                std::uint8_t* b =
-                    target->pixel(static_cast<std::uint32_t>(x + i), static_cast<std::uint32_t>(y + j));
-                const std::uint8_t front[4] = {a[0], a[1], a[2], a[3]};
+            const std::uint8_t* a = source->pixel(0, static_cast<std::uint32_t>(j));
+            std::uint8_t* b = target->pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y + j));
+            for (std::int64_t i = 0; i < columns; ++i, a += bytesPerPixel, b += bytesPerPixel) {
+                std::uint8_t front[bytesPerPixel];
+                std::memcpy(front, a, bytesPerPixel);
+                // An opaque pixel gives trunc(A * 1 + B * 0) = A in every channel and 255 for alpha; a
+                // transparent one gives trunc(A * 0 + B * 1) = B. Both are exact, so both skip the blend.
+                if (front[3] == 255) {
+                    std::memcpy(b, front, bytesPerPixel);
+                    continue;
+                }
+                if (front[3] == 0)
+                    continue;
                 const double alpha = factors.front[front[3]];
                 const double rest = factors.back[front[3]];
-                for (int c = 0; c < 3; ++c)
+                for (std::size_t c = 0; c < 3; ++c)
                     b[c] = truncToByte(front[c] * alpha + b[c] * rest);
                 b[3] = truncToByte(std::min(alpha * 255 + b[3] * rest, 255.0));
             }

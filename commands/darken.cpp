@@ -21,13 +21,7 @@ public:
             return 1;
         }
         const ByteTable scaled = scaledBytes(amount);
-        std::uint8_t* p = image->pixels.get();
-        std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; p += 4) {
-            p[0] = scaled[p[0]];
-            p[1] = scaled[p[1]];
-            p[2] = scaled[p[2]];
-        }
+        scaleBytes(image->pixels.get(), image->byteCount(), scaled, amount, true);
         return 0;
     }
 };

@@ -2,6 +2,8 @@
 #include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
+#include <cstdint>
+
 namespace {
 
 // The grey weights of red, green and blue: the single-precision values of 0.21, 0.72 and 0.07, used as
@@ -25,18 +27,23 @@ public:
             ctx.report("Desaturate amount out of range (0 <= a <= 1)");
             return 1;
         }
+        // At 0 every channel becomes trunc(0 + c * 1) = c: nothing changes.
+        if (amount == 0.0)
+            return 0;
         const double keep = 1.0 - amount;
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; p += 4) {
+        for (; p != end; p += bytesPerPixel) {
+            const double r = p[0];
+            const double g = p[1];
+            const double b = p[2];
             // The grey value is rounded to single precision. Every result below lies in 0..255 (the grey
             // value of 255, 255, 255 rounds to exactly 255), so the conversions are safe.
-            const double grey =
-                static_cast<float>((p[0] * redWeight + p[1] * greenWeight) + p[2] * blueWeight);
+            const double grey = static_cast<float>((r * redWeight + g * greenWeight) + b * blueWeight);
             const double towardsGrey = grey * amount;
-            p[0] = static_cast<std::uint8_t>(static_cast<int>(towardsGrey + p[0] * keep));
-            p[1] = static_cast<std::uint8_t>(static_cast<int>(towardsGrey + p[1] * keep));
-            p[2] = static_cast<std::uint8_t>(static_cast<int>(towardsGrey + p[2] * keep));
+            p[0] = truncToByte(towardsGrey + r * keep);
+            p[1] = truncToByte(towardsGrey + g * keep);
+            p[2] = truncToByte(towardsGrey + b * keep);
         }
         return 0;
     }

@@ -21,10 +21,7 @@ public:
             return 1;
         }
         const ByteTable scaled = scaledBytes(amount);
-        std::uint8_t* p = image->pixels.get();
-        std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; ++p)
-            *p = scaled[*p];
+        scaleBytes(image->pixels.get(), image->byteCount(), scaled, amount, false);
         return 0;
     }
 };

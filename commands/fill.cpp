@@ -1,11 +1,10 @@
+#include "commands/span.h"
 #include "interpreter/command.h"
 #include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 namespace {
 
@@ -20,28 +19,21 @@ public:
         Image* image = ctx.fetchImage(args[1], "No image to fill").image;
         if (image == nullptr)
             return 1;
-        // 64-bit, so that neither the clipping nor the image's width and height can overflow.
-        std::int64_t x0 = parseInt(args[2]);
-        std::int64_t y0 = parseInt(args[3]);
-        std::int64_t x1 = parseInt(args[4]);
-        std::int64_t y1 = parseInt(args[5]);
-        if (x0 > x1)
-            std::swap(x0, x1);
-        if (y0 > y1)
-            std::swap(y0, y1);
-        x0 = std::max<std::int64_t>(x0, 0);
-        y0 = std::max<std::int64_t>(y0, 0);
-        x1 = std::min<std::int64_t>(x1, std::int64_t{image->width} - 1);
-        y1 = std::min<std::int64_t>(y1, std::int64_t{image->height} - 1);
-        const std::uint8_t value[4] = {parseChannel(args[6]), parseChannel(args[7]), parseChannel(args[8]),
-                                       parseChannel(args[9])};
-        if (x0 > x1 || y0 > y1)
+        const Span xs = clampSpan(parseInt(args[2]), parseInt(args[4]), image->width);
+        const Span ys = clampSpan(parseInt(args[3]), parseInt(args[5]), image->height);
+        const std::uint8_t value[bytesPerPixel] = {parseChannel(args[6]), parseChannel(args[7]),
+                                                   parseChannel(args[8]), parseChannel(args[9])};
+        if (xs.length == 0 || ys.length == 0)
             return 0;
-        for (std::int64_t y = y0; y <= y1; ++y) {
-            std::uint8_t* p = image->pixel(static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y));
-            for (std::int64_t x = x0; x <= x1; ++x, p += 4)
-                std::memcpy(p, value, 4);
-        }
+        // The first row of the rectangle pixel by pixel, every other row as a copy of it.
+        const auto rowBytes = static_cast<std::size_t>(xs.length) * bytesPerPixel;
+        const auto x0 = static_cast<std::uint32_t>(xs.start);
+        const auto y0 = static_cast<std::uint32_t>(ys.start);
+        std::uint8_t* first = image->pixel(x0, y0);
+        for (std::size_t at = 0; at < rowBytes; at += bytesPerPixel)
+            std::memcpy(first + at, value, bytesPerPixel);
+        for (std::int64_t j = 1; j < ys.length; ++j)
+            std::memcpy(image->pixel(x0, static_cast<std::uint32_t>(ys.start + j)), first, rowBytes);
         return 0;
     }
 };

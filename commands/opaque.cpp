@@ -1,3 +1,4 @@
+#include "image/image.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
 
@@ -19,8 +20,7 @@ StraightTable makeStraightTable() {
             float q = static_cast<float>(c / alpha);
             if (q > 255.0f)
                 q = 255.0f;
-            table[static_cast<std::size_t>(a)][static_cast<std::size_t>(c)] =
-                static_cast<std::uint8_t>(static_cast<int>(q));
+            table[static_cast<std::size_t>(a)][static_cast<std::size_t>(c)] = truncToByte(q);
         }
     }
     return table;
@@ -39,7 +39,10 @@ public:
         static const StraightTable straight = makeStraightTable();
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; p += 4) {
+        for (; p != end; p += bytesPerPixel) {
+            // At alpha 255 every quotient is c / 1 = c: an opaque pixel stays as it is.
+            if (p[3] == 255)
+                continue;
             const auto& row = straight[p[3]];
             p[0] = row[p[0]];
             p[1] = row[p[1]];

@@ -4,9 +4,13 @@
 // exactly; they exist so that a verb can work from a table or a cheap integer operation instead of repeating
 // floating-point work for every pixel.
 
+#include "image/image.h"
+
 #include <array>
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 // trunc(c * amount) for every byte value c, for an amount in [0, 1]. The product of a byte and a
 // single-precision amount is exact in double precision, so the table holds exactly the per-pixel formula.
@@ -15,7 +19,7 @@ inline ByteTable scaledBytes(double amount) {
     assert(amount >= 0.0 && amount <= 1.0);
     ByteTable table{};
     for (int c = 0; c < 256; ++c)
-        table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(static_cast<int>(c * amount));
+        table[static_cast<std::size_t>(c)] = truncToByte(c * amount);
     return table;
 }
 
@@ -37,3 +41,30 @@ public:
 private:
     std::uint32_t multiplier;
 };
+
+// A 16-bit multiplier m with (c * m) >> 16 equal to table[c] for every byte c, if there is one. For a table
+// of trunc(c * amount) there always is: the amounts giving the same table form an interval between two
+// fractions with denominators up to 255, wider than 1 / 65536, and the multiple of 1 / 65536 next to the
+// amount on one side or the other lies inside it. Every candidate is checked against the whole table, so a
+// multiplier is only ever used where it is exact.
+inline std::optional<std::uint16_t> byteMultiplier(const ByteTable& table, double amount) {
+    const double scaled = amount * 65536;
+    if (!(scaled >= 0 && scaled < 65536))
+        return std::nullopt;
+    const auto low = static_cast<std::uint32_t>(scaled);
+    for (std::uint32_t m : {low, low + 1}) {
+        if (m > 65535)
+            continue;
+        bool exact = true;
+        for (std::uint32_t c = 0; c < 256 && exact; ++c)
+            exact = ((c * m) >> 16) == table[c];
+        if (exact)
+            return static_cast<std::uint16_t>(m);
+    }
+    return std::nullopt;
+}
+
+// Replaces every byte c of `bytes` (a whole number of pixels) by table[c], leaving each pixel's alpha byte
+// as it is when `keepAlpha` is set.
+void scaleBytes(std::uint8_t* bytes, std::size_t count, const ByteTable& table, double amount,
+                bool keepAlpha);

@@ -36,10 +36,13 @@ public:
             ctx.report("resize factors too large");
             return 1;
         }
+        // By n/n the result would be a copy of the source, so the source stays.
+        if (sa == sb)
+            return 0;
         const auto num = static_cast<std::uint64_t>(sb);
         const auto den = static_cast<std::uint64_t>(sa);
-        ImagePtr result = createImage(static_cast<std::uint32_t>(enlargedWidth / num),
-                                      static_cast<std::uint32_t>(enlargedHeight / num));
+        ImagePtr result = createImageForOverwrite(static_cast<std::uint32_t>(enlargedWidth / num),
+                                                  static_cast<std::uint32_t>(enlargedHeight / num));
         if (result->width != 0 && result->height != 0)
             scale(*source, *result, num, den);
         ctx.setImage(index, std::move(result));
@@ -53,8 +56,6 @@ private:
         for (std::uint64_t k = 0; k < result.width; ++k)
             column[k] = static_cast<std::uint32_t>(k * num / den);
 
-        // By n/n every row is a plain copy of its source row.
-        const bool identityColumns = num == den;
         const std::size_t rowBytes = result.rowBytes();
         std::uint64_t previousRow = std::numeric_limits<std::uint64_t>::max();
         for (std::uint32_t j = 0; j < result.height; ++j) {
@@ -67,12 +68,9 @@ private:
             }
             previousRow = sourceRow;
             const std::uint8_t* in = source.pixel(0, static_cast<std::uint32_t>(sourceRow));
-            if (identityColumns) {
-                std::memcpy(out, in, rowBytes);
-                continue;
-            }
             for (std::size_t k = 0; k < result.width; ++k)
-                std::memcpy(out + k * 4, in + std::size_t{column[k]} * 4, 4);
+                std::memcpy(out + k * bytesPerPixel, in + std::size_t{column[k]} * bytesPerPixel,
+                            bytesPerPixel);
         }
     }
 };

@@ -95,3 +95,30 @@ TEST(Composite, OverItselfReadsPixelsAlreadyBlended) {
 }
 
 } // namespace
+
+namespace {
+
+// Every colour byte of A against every byte of B, at alpha 0, 255 and a spread of alphas between (A's
+// colour need not stay below its alpha, as after fill), compared with the plain blend.
+TEST(Composite, MatchesThePlainBlendForEveryPairOfBytes) {
+    for (int alpha : {0, 255, 1, 128, 254, 77}) {
+        const auto a = static_cast<std::uint8_t>(alpha);
+        const ImagePtr top = makeImage(256, 256, [a](std::uint32_t x, std::uint32_t y) {
+            return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
+                        static_cast<std::uint8_t>(x ^ y), a};
+        });
+        const ImagePtr bottom = makeImage(256, 256, [](std::uint32_t x, std::uint32_t y) {
+            return Rgba{static_cast<std::uint8_t>(y), static_cast<std::uint8_t>(x),
+                        static_cast<std::uint8_t>(x + y), static_cast<std::uint8_t>(x * 7 + y)};
+        });
+        ScriptContext ctx;
+        ctx.setImage(0, cloneImage(*top));
+        ctx.setImage(1, cloneImage(*bottom));
+        ASSERT_EQ(execLine(ctx, "composite a over b 0 0").result, 0);
+        ImagePtr expected = cloneImage(*bottom);
+        reference::compositeOver(*top, *expected, 0, 0);
+        EXPECT_EQ(bytesOf(*ctx.imageAt(1)), bytesOf(*expected)) << "alpha " << alpha;
+    }
+}
+
+} // namespace

@@ -1,5 +1,6 @@
 #include "commands/painterly.h"
 #include "tests/support/exec.h"
+#include "tests/support/pixel_reference.h"
 #include "tests/support/process.h"
 #include "tga/tga.h"
 #include "tools/weave.h"
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <random>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -219,6 +221,35 @@ TEST(Paint, TheShippedTextureIsTheOneTheGeneratorMakes) {
     TempDir dir;
     ASSERT_EQ(writeImage((dir / "texture.tga").c_str(), *makeWeaveTexture()), WriteResult::Ok);
     EXPECT_TRUE(readFile(dir / "texture.tga") == readFile(sourceDir() / "requiredimages" / "texture.tga"));
+}
+
+} // namespace
+
+namespace {
+
+// The strokes against the plain texel-by-texel walk, on random canvases and sources: canvases of the verb's
+// size, where every stroke lies inside, and smaller ones, where strokes cross the right and bottom edges.
+TEST(Paint, StrokesMatchThePlainWalk) {
+    std::mt19937 random(5);
+    auto noise = [&](std::uint32_t, std::uint32_t) {
+        return Rgba{static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+                    static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random())};
+    };
+    for (const auto& [w, h] :
+         {std::pair{1u, 1u}, std::pair{5u, 3u}, std::pair{37u, 29u}, std::pair{64u, 61u}})
+        for (std::uint32_t shrink : {0u, 40u, 44u, 47u, 50u, 60u}) {
+            std::srand(w * 100 + shrink);
+            const ImagePtr brush = makeBrush();
+            const ImagePtr source = makeImage(w, h, noise);
+            const ImagePtr canvas = makeImage(w + 60 - shrink, h + 60 - shrink, noise);
+            ImagePtr expected = cloneImage(*canvas);
+            const unsigned seed = static_cast<unsigned>(random());
+            std::srand(seed);
+            layStrokes(*canvas, *source, *brush);
+            std::srand(seed);
+            reference::layStrokes(*expected, *source, *brush);
+            ASSERT_EQ(bytesOf(*canvas), bytesOf(*expected)) << w << "x" << h << " less " << shrink;
+        }
 }
 
 } // namespace

@@ -24,8 +24,8 @@ struct Size {
     std::uint32_t height;
 };
 
-const Size sizes[] = {{2, 1}, {1, 2}, {2, 2},  {3, 3},   {4, 4},  {5, 5},
-                      {7, 3}, {3, 8}, {16, 9}, {33, 20}, {64, 64}};
+const Size sizes[] = {{2, 1}, {1, 2},  {2, 2},   {3, 3},   {4, 4},   {5, 5},   {7, 3},
+                      {3, 8}, {16, 9}, {33, 20}, {64, 64}, {37, 29}, {28, 37}, {201, 150}};
 
 // Runs `line` on variable a holding a position image of the given size and returns the result.
 ImagePtr runOn(const Size s, const std::string& line) {

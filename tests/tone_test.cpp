@@ -24,7 +24,8 @@ Rgba applyTo(Rgba p, const std::string& line) {
 
 // An image holding every byte value once in each channel: pixel i is (i, 255 - i, i ^ 0x5A, i).
 ImagePtr everyByte() {
-    return makeImage(256, 1, [](std::uint32_t x, std::uint32_t) {
+    // 259 pixels: every byte value, and a length that is not a multiple of 16 bytes.
+    return makeImage(259, 1, [](std::uint32_t x, std::uint32_t) {
         const auto i = static_cast<std::uint8_t>(x);
         return Rgba{i, static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i ^ 0x5A), i};
     });
@@ -135,6 +136,27 @@ TEST(Tone, OpaqueMatchesThePlainFormulaForEveryColourAndAlpha) {
     reference::opaque(*expected);
     ASSERT_EQ(execLine(ctx, "opaque a").result, 0);
     EXPECT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*expected));
+}
+
+} // namespace
+
+namespace {
+
+// Every pair of red and green bytes with blue bytes spread among them, against the plain formula, at the
+// ends of the range (0 changes nothing, 1 gives the bare grey) and between.
+TEST(Tone, DesaturateMatchesThePlainFormula) {
+    const ImagePtr colours = makeImage(256, 256, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
+                    static_cast<std::uint8_t>(x * 7 + y * 13), static_cast<std::uint8_t>(x ^ y)};
+    });
+    for (const char* amount : {"0", "1", "0.6", "0.25", "0.9999999", "1e-40", "0.123456789"}) {
+        ScriptContext ctx;
+        ctx.setImage(0, cloneImage(*colours));
+        ASSERT_EQ(execLine(ctx, std::string("desaturate a ") + amount).result, 0);
+        ImagePtr expected = cloneImage(*colours);
+        reference::desaturate(*expected, static_cast<float>(std::strtod(amount, nullptr)));
+        EXPECT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*expected)) << amount;
+    }
 }
 
 } // namespace

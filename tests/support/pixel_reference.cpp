@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <utility>
 
 namespace reference {
@@ -133,6 +134,34 @@ void compositeOver(const Image& top, Image& bottom, int x, int y) {
             b[1] = toByte(ag * alpha + b[1] * beta);
             b[2] = toByte(ab * alpha + b[2] * beta);
             b[3] = toByte(std::min(alpha * 255 + b[3] * beta, 255.0));
+        }
+}
+
+} // namespace reference
+
+namespace reference {
+
+void layStrokes(Image& canvas, const Image& source, const Image& brush) {
+    for (long long x = 0; x < source.width;
+         x = static_cast<long long>(static_cast<double>(x) + 4.333333333333333))
+        for (long long y = 0; y < source.height;
+             y = static_cast<long long>(static_cast<double>(y) + 4.333333333333333)) {
+            const long long ox = static_cast<long long>(std::trunc(std::rand() % 6 - 6.5));
+            const long long oy = static_cast<long long>(std::trunc(std::rand() % 6 - 6.5));
+            const std::uint8_t* colour =
+                source.pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+            for (std::uint32_t i = 0; i < 13; ++i)
+                for (std::uint32_t j = 0; j < 13; ++j) {
+                    const long long cx = x + ox + i + 24;
+                    const long long cy = y + oy + j + 24;
+                    if (cx < 0 || cx >= canvas.width || cy < 0 || cy >= canvas.height ||
+                        brush.pixel(i, j)[0] != 0)
+                        continue;
+                    std::uint8_t* p =
+                        canvas.pixel(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy));
+                    for (int c = 0; c < 3; ++c)
+                        p[c] = toByte(p[c] * 0.5 + colour[c] * 0.5);
+                }
         }
 }
 

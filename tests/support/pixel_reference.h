@@ -23,3 +23,10 @@ void blur(Image& image, int kernelSize);
 void compositeOver(const Image& top, Image& bottom, int x, int y);
 
 } // namespace reference
+
+namespace reference {
+
+// One jittered stroke per anchor, texel by texel with a bounds test for each: two values of rand() a stroke.
+void layStrokes(Image& canvas, const Image& source, const Image& brush);
+
+} // namespace reference
