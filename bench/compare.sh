@@ -82,10 +82,10 @@ pipelines=(
     "warp 1 (pinch)|warp a 1|-implode 0.5"
     "paint|paint a|-paint 4"
 )
-# GraphicsMagick spells two of them differently.
+# GraphicsMagick spells darken differently: one operator per colour channel.
 gm_options() {
     case "$1" in
-    "darken 0.5") echo "-operator RGB Multiply 0.5" ;;
+    "darken 0.5") echo "-operator Red Multiply 0.5 -operator Green Multiply 0.5 -operator Blue Multiply 0.5" ;;
     *) echo "$2" ;;
     esac
 }
