@@ -60,9 +60,6 @@ std::optional<int> answerOption(int argc, char** argv) {
         std::printf("chromaloom %s\n", CHROMALOOM_VERSION);
     else
         return std::nullopt;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "chromaloom: can't write to standard output\n");
-        return 1;
-    }
+    // Output that cannot be written is reported, and turned into status 1, when the program finishes.
     return 0;
 }
