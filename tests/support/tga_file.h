@@ -10,19 +10,17 @@
 #include <string>
 #include <vector>
 
-// Builds TGA files byte by byte for the reader's tests.
-struct TgaFile {
-    std::uint8_t idLength = 0;
-    std::uint8_t colorMapType = 0;
-    std::uint8_t imageType = 2;
-    std::uint16_t firstEntryIndex = 0;
-    std::uint16_t colorMapLength = 0;
-    std::uint8_t colorMapEntrySize = 0;
-    std::uint16_t width = 1;
-    std::uint16_t height = 1;
-    std::uint8_t pixelDepth = 24;
-    std::uint8_t descriptor = 0;
+// Builds TGA files byte by byte for the reader's tests: the header's fields (a 1 x 1 uncompressed 24-bit
+// true-colour image unless a test says otherwise) and everything that follows the header.
+struct TgaFile : TgaHeader {
     std::vector<std::uint8_t> body; // everything after the header
+
+    TgaFile() {
+        imageType = 2;
+        width = 1;
+        height = 1;
+        pixelDepth = 24;
+    }
 
     TgaFile& add(std::initializer_list<int> bytes) {
         for (int b : bytes)
@@ -31,18 +29,7 @@ struct TgaFile {
     }
 
     std::vector<std::uint8_t> bytes() const {
-        TgaHeader h;
-        h.idLength = idLength;
-        h.colorMapType = colorMapType;
-        h.imageType = imageType;
-        h.firstEntryIndex = firstEntryIndex;
-        h.colorMapLength = colorMapLength;
-        h.colorMapEntrySize = colorMapEntrySize;
-        h.width = width;
-        h.height = height;
-        h.pixelDepth = pixelDepth;
-        h.descriptor = descriptor;
-        const TgaHeader::Bytes header = h.encode();
+        const TgaHeader::Bytes header = encode();
         std::vector<std::uint8_t> out(header.size() + body.size());
         for (std::size_t i = 0; i < header.size(); ++i)
             out[i] = header[i];
