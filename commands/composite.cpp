@@ -7,7 +7,10 @@
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -87,6 +90,7 @@ public:
     }
 
 private:
+#if defined(__SSE2__)
     // The four bytes of a pixel as doubles: red and green in `low`, blue and alpha in `high`.
     static void widen(__m128i bytes, __m128d& low, __m128d& high) {
         const __m128i zero = _mm_setzero_si128();
@@ -94,12 +98,14 @@ private:
         low = _mm_cvtepi32_pd(words);
         high = _mm_cvtepi32_pd(_mm_shuffle_epi32(words, _MM_SHUFFLE(1, 0, 3, 2)));
     }
+#endif
 
     // Blends one pixel of A over one of B, the red and green pair and the blue and alpha pair side by side.
     // Each channel is front * alpha + back * rest, as one multiplication each and one sum, truncated; for
     // alpha the front value is 255, which gives alpha * 255, and the sum is capped at 255. Every result
     // lies in 0..255, so packing the four with saturation keeps them as they are.
     static void blend(const std::uint8_t* front, std::uint8_t* back, double alpha, double rest) {
+#if defined(__SSE2__)
         std::uint32_t a = 0;
         std::uint32_t b = 0;
         std::memcpy(&b, back, bytesPerPixel);
@@ -122,6 +128,11 @@ private:
         const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(ints, ints), ints);
         const std::uint32_t result = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed));
         std::memcpy(back, &result, bytesPerPixel);
+#else
+        for (std::size_t c = 0; c < 3; ++c)
+            back[c] = truncToByte(front[c] * alpha + back[c] * rest);
+        back[3] = truncToByte(std::min(alpha * 255 + back[3] * rest, 255.0));
+#endif
     }
 };
 

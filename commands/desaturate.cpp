@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstdint>
+
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -18,8 +21,12 @@ constexpr double blueWeight = static_cast<double>(0.07f);
 // conversions start from a zeroed register, so that one pixel never waits for the register the previous pixel
 // left behind.
 inline double roundToFloat(double value) {
+#if defined(__SSE2__)
     const __m128 single = _mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(value));
     return _mm_cvtsd_f64(_mm_cvtss_sd(_mm_setzero_pd(), single));
+#else
+    return static_cast<float>(value);
+#endif
 }
 
 // Every byte times a factor, indexed by the byte. A byte converts to a double exactly, so each entry is the

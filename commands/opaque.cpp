@@ -5,7 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -41,11 +44,14 @@ public:
         static const StraightTable straight = makeStraightTable();
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
+#if defined(__SSE2__)
         // Four alpha bytes of 255 in a row of 16 bytes.
         const __m128i opaqueAlphas = _mm_set1_epi32(static_cast<int>(0xff000000u));
+#endif
         while (p != end) {
             // At alpha 255 every quotient is c / 1 = c: an opaque pixel stays as it is, so runs of four
             // opaque pixels are skipped whole.
+#if defined(__SSE2__)
             if (end - p >= 16) {
                 const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
                 const __m128i alphas = _mm_and_si128(block, opaqueAlphas);
@@ -54,6 +60,7 @@ public:
                     continue;
                 }
             }
+#endif
             const std::uint8_t* const stop = end - p >= 16 ? p + 16 : end;
             for (; p != stop; p += bytesPerPixel)
                 unpremultiply(p, straight);
