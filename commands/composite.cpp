@@ -4,8 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -78,14 +83,56 @@ public:
                 }
                 if (front[3] == 0)
                     continue;
-                const double alpha = factors.front[front[3]];
-                const double rest = factors.back[front[3]];
-                for (std::size_t c = 0; c < 3; ++c)
-                    b[c] = truncToByte(front[c] * alpha + b[c] * rest);
-                b[3] = truncToByte(std::min(alpha * 255 + b[3] * rest, 255.0));
+                blend(front, b, factors.front[front[3]], factors.back[front[3]]);
             }
         }
         return 0;
+    }
+
+private:
+#if defined(__SSE2__)
+    // The four bytes of a pixel as doubles: red and green in `low`, blue and alpha in `high`.
+    static void widen(__m128i bytes, __m128d& low, __m128d& high) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i words = _mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero);
+        low = _mm_cvtepi32_pd(words);
+        high = _mm_cvtepi32_pd(_mm_shuffle_epi32(words, _MM_SHUFFLE(1, 0, 3, 2)));
+    }
+#endif
+
+    // Blends one pixel of A over one of B, the red and green pair and the blue and alpha pair side by side.
+    // Each channel is front * alpha + back * rest, as one multiplication each and one sum, truncated; for
+    // alpha the front value is 255, which gives alpha * 255, and the sum is capped at 255. Every result
+    // lies in 0..255, so packing the four with saturation keeps them as they are.
+    static void blend(const std::uint8_t* front, std::uint8_t* back, double alpha, double rest) {
+#if defined(__SSE2__)
+        std::uint32_t a = 0;
+        std::uint32_t b = 0;
+        std::memcpy(&b, back, bytesPerPixel);
+        // A's alpha byte replaced by 255 (the pixel bytes are red, green, blue, alpha in memory order).
+        std::uint8_t opaqueFront[bytesPerPixel] = {front[0], front[1], front[2], 255};
+        std::memcpy(&a, opaqueFront, bytesPerPixel);
+        __m128d frontLow;
+        __m128d frontHigh;
+        __m128d backLow;
+        __m128d backHigh;
+        widen(_mm_cvtsi32_si128(static_cast<int>(a)), frontLow, frontHigh);
+        widen(_mm_cvtsi32_si128(static_cast<int>(b)), backLow, backHigh);
+        const __m128d alphas = _mm_set1_pd(alpha);
+        const __m128d rests = _mm_set1_pd(rest);
+        const __m128d low = _mm_add_pd(_mm_mul_pd(frontLow, alphas), _mm_mul_pd(backLow, rests));
+        __m128d high = _mm_add_pd(_mm_mul_pd(frontHigh, alphas), _mm_mul_pd(backHigh, rests));
+        // The cap applies to alpha only; blue is compared with the largest double, which leaves it as it is.
+        high = _mm_min_pd(high, _mm_set_pd(255.0, DBL_MAX));
+        const __m128i ints = _mm_unpacklo_epi64(_mm_cvttpd_epi32(low), _mm_cvttpd_epi32(high));
+        const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(ints, ints), ints);
+        const std::uint32_t result = static_cast<std::uint32_t>(_mm_cvtsi128_si32(packed));
+        std::memcpy(back, &result, bytesPerPixel);
+#else
+        for (std::size_t c = 0; c < 3; ++c)
+            back[c] = truncToByte(front[c] * alpha + back[c] * rest);
+        back[3] = truncToByte(std::min(alpha * 255 + back[3] * rest, 255.0));
+#endif
     }
 };
 

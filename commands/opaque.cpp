@@ -4,6 +4,11 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -39,17 +44,36 @@ public:
         static const StraightTable straight = makeStraightTable();
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; p += bytesPerPixel) {
-            // At alpha 255 every quotient is c / 1 = c: an opaque pixel stays as it is.
-            if (p[3] == 255)
-                continue;
-            const auto& row = straight[p[3]];
-            p[0] = row[p[0]];
-            p[1] = row[p[1]];
-            p[2] = row[p[2]];
-            p[3] = 255;
+#if defined(__SSE2__)
+        // Four alpha bytes of 255 in a row of 16 bytes.
+        const __m128i opaqueAlphas = _mm_set1_epi32(static_cast<int>(0xff000000u));
+#endif
+        while (p != end) {
+            // At alpha 255 every quotient is c / 1 = c: an opaque pixel stays as it is, so runs of four
+            // opaque pixels are skipped whole.
+#if defined(__SSE2__)
+            if (end - p >= 16) {
+                const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                const __m128i alphas = _mm_and_si128(block, opaqueAlphas);
+                if (_mm_movemask_epi8(_mm_cmpeq_epi32(alphas, opaqueAlphas)) == 0xffff) {
+                    p += 16;
+                    continue;
+                }
+            }
+#endif
+            const std::uint8_t* const stop = end - p >= 16 ? p + 16 : end;
+            for (; p != stop; p += bytesPerPixel)
+                unpremultiply(p, straight);
         }
         return 0;
+    }
+
+private:
+    // The row of alpha 255 maps every byte to itself, so an opaque pixel among others needs no test.
+    static void unpremultiply(std::uint8_t* p, const StraightTable& straight) {
+        const auto& row = straight[p[3]];
+        const std::uint8_t pixel[bytesPerPixel] = {row[p[0]], row[p[1]], row[p[2]], 255};
+        std::memcpy(p, pixel, bytesPerPixel);
     }
 };
 

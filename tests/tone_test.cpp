@@ -126,16 +126,27 @@ TEST(Tone, DarkenAndDissolveMatchThePlainFormulaForEveryByte) {
     }
 }
 
+// Every colour at every alpha; then opaque pixels mixed with others in runs of every length, in rows whose
+// length is not a multiple of four, since runs of opaque pixels are skipped four at a time.
 TEST(Tone, OpaqueMatchesThePlainFormulaForEveryColourAndAlpha) {
-    ScriptContext ctx;
-    ctx.setImage(0, makeImage(256, 256, [](std::uint32_t x, std::uint32_t y) {
-                     return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(255 - x), 0,
-                                 static_cast<std::uint8_t>(y)};
-                 }));
-    ImagePtr expected = cloneImage(*ctx.imageAt(0));
-    reference::opaque(*expected);
-    ASSERT_EQ(execLine(ctx, "opaque a").result, 0);
-    EXPECT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*expected));
+    const ImagePtr everyAlpha = makeImage(256, 256, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(255 - x), 0,
+                    static_cast<std::uint8_t>(y)};
+    });
+    const ImagePtr mixed = makeImage(257, 31, [](std::uint32_t x, std::uint32_t y) {
+        const std::uint32_t n = x * 31 + y * 17;
+        return Rgba{static_cast<std::uint8_t>(n / 3), static_cast<std::uint8_t>(x),
+                    static_cast<std::uint8_t>(y),
+                    static_cast<std::uint8_t>((n >> 2) % 7 == 0 ? n % 255 : 255)};
+    });
+    for (const Image* image : {everyAlpha.get(), mixed.get()}) {
+        ScriptContext ctx;
+        ctx.setImage(0, cloneImage(*image));
+        ImagePtr expected = cloneImage(*image);
+        reference::opaque(*expected);
+        ASSERT_EQ(execLine(ctx, "opaque a").result, 0);
+        EXPECT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*expected)) << image->width;
+    }
 }
 
 } // namespace
