@@ -1,12 +1,14 @@
 #include "interpreter/command.h"
 #include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
+#include "tga/tga.h"
 
 #include <new>
 
 namespace {
 
-constexpr int maxBlankSide = 65535;
+// Blank images are limited to what a TGA file can hold, so that every blank image can be written.
+constexpr int maxBlankSide = static_cast<int>(maxTgaSide);
 
 // blank v width height: stores a new opaque black image of the given size (1..65535 each way) in v.
 class BlankCmd final : public Command {
