@@ -157,27 +157,6 @@ TEST(Startup, AWriteIntoAPipeWhoseReaderLeftFailsTheCommandNotTheProgram) {
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(Startup, AWritePastTheFileSizeLimitFailsTheCommandNotTheProgram) {
-    TempDir dir;
-    writeFile(dir / "s.script", "blank a 100 100\nwrite a out.tga\ntest\n");
-    writeFile(dir / "out.tga", "older content");
-    RunOptions options;
-    options.workDir = dir.path();
-    options.args = {"s.script"};
-    options.fileSizeLimit = 5000; // SIGXFSZ keeps its default action, which ends the process
-    const RunResult r = runChromaloom(options);
-    EXPECT_EQ(r.output, banner + "Opening script file s.script\n"
-                                 "Error (line 2): can't write image! (cannot write to file)\n"
-                                 "Test command!\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(dir / "out.tga"), "older content");
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"out.tga", "s.script"})) << "a temporary file was left";
-}
-
 TEST(Startup, OutputThatCannotBeWrittenIsAFailureOnceTheScriptHasRun) {
     TempDir dir;
     writeFile(dir / "s.script", "blank a 3 2\ntest\nwrite a out.tga\ninfo a\n");
