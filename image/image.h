@@ -1,5 +1,7 @@
 #pragma once
 
+#include "system/pixel_memory.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,16 +15,6 @@ inline std::uint8_t truncToByte(double value) {
     return static_cast<std::uint8_t>(static_cast<int>(value));
 }
 
-// Pixel storage: one block of width x height x 4 bytes from allocatePixels. A large block is mapped from
-// the system directly; the deleter remembers its mapped length (0 for a block from the heap) and gives the
-// block's bytes back to the memory budget of all images (image/memory_budget.h).
-struct PixelDeleter {
-    std::size_t mappedBytes = 0;
-    std::size_t budgeted = 0;
-    void operator()(std::uint8_t* p) const noexcept;
-};
-using PixelBuffer = std::unique_ptr<std::uint8_t[], PixelDeleter>;
-
 // A raster of width x height pixels, 4 bytes each (red, green, blue, alpha), colour premultiplied by alpha.
 // Rows are contiguous and row 0 is the top row; pixel (x, y) starts at byte (x + y * width) * 4.
 struct Image {
@@ -30,13 +22,13 @@ struct Image {
     std::uint32_t height = 0;
     PixelBuffer pixels;
 
-    std::size_t byteCount() const { return std::size_t{width} * height * 4; }
-    std::size_t rowBytes() const { return std::size_t{width} * 4; }
+    std::size_t byteCount() const { return std::size_t{width} * height * bytesPerPixel; }
+    std::size_t rowBytes() const { return std::size_t{width} * bytesPerPixel; }
     std::uint8_t* pixel(std::uint32_t x, std::uint32_t y) {
-        return pixels.get() + (std::size_t{y} * width + x) * 4;
+        return pixels.get() + (std::size_t{y} * width + x) * bytesPerPixel;
     }
     const std::uint8_t* pixel(std::uint32_t x, std::uint32_t y) const {
-        return pixels.get() + (std::size_t{y} * width + x) * 4;
+        return pixels.get() + (std::size_t{y} * width + x) * bytesPerPixel;
     }
 };
 using ImagePtr = std::unique_ptr<Image>;
@@ -44,15 +36,6 @@ using ImagePtr = std::unique_ptr<Image>;
 // The byte count of a width x height image, computed in 64 bits. Throws std::bad_alloc when it cannot be
 // represented as a size. Every allocation of pixels goes through this check.
 std::size_t imageByteCount(std::uint64_t width, std::uint64_t height);
-
-enum class PixelFill {
-    Zero,  // every byte 0
-    Unset, // contents left as they come, for callers that write every byte before reading any
-};
-
-// A buffer of the given byte count: every image's pixels come from here. Throws std::bad_alloc when the
-// memory cannot be obtained or the images held together would take more than the memory budget allows.
-PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill = PixelFill::Zero);
 
 // Image operations. Those that build an image throw std::bad_alloc when its memory cannot be obtained and
 // never return a partly built image; the script runner turns that into a message for the current line.

@@ -1,5 +1,5 @@
 #include "image/image.h"
-#include "image/memory_budget.h"
+#include "system/memory_budget.h"
 #include "tests/support/exec.h"
 #include "tests/support/process.h"
 

@@ -1,7 +1,8 @@
-#include "tga/byte_source.h"
 #include "tga/convert.h"
 #include "tga/header.h"
 #include "tga/tga.h"
+
+#include "system/byte_source.h"
 
 #include <algorithm>
 #include <array>
@@ -42,6 +43,44 @@ constexpr std::uint8_t runPacketBit = 0x80;
 constexpr std::uint8_t packetCountMask = 0x7F;
 
 using Rgba = std::array<std::uint8_t, 4>;
+
+// ---- Bytes past the end of the file ----
+//
+// A file may end anywhere. The header and colour map must be whole (readExactly and skip report their
+// end); in the pixel data a value that is cut short is 0, even when some of its bytes were present, and a
+// missing run-length packet header is 1 (a raw packet of two values).
+
+// The next pixel value of n bytes (1 or more), little-endian; bytes beyond the fourth are read and
+// dropped. 0 when the data ends inside it.
+std::uint32_t nextValue(ByteSource& source, unsigned n) {
+    if (source.available() >= n) {
+        const std::uint8_t* p = source.data();
+        std::uint32_t v = 0;
+        const unsigned kept = n < 4 ? n : 4;
+        for (unsigned i = 0; i < kept; ++i)
+            v |= std::uint32_t{p[i]} << (8 * i);
+        source.advance(n);
+        return v;
+    }
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        if (source.available() == 0)
+            return 0;
+        if (i < 4)
+            v |= std::uint32_t{*source.data()} << (8 * i);
+        source.advance(1);
+    }
+    return v;
+}
+
+// The next run-length packet header, or 1 when the data has ended.
+std::uint8_t nextPacketHeader(ByteSource& source) {
+    if (source.available() == 0)
+        return 1;
+    const std::uint8_t header = *source.data();
+    source.advance(1);
+    return header;
+}
 
 bool isGrey(const TgaHeader& h) {
     return h.imageType == TgaType::Grayscale || h.imageType == TgaType::RunLengthGrayscale;
@@ -398,7 +437,7 @@ private:
     // The next value, 0 when it is cut short.
     std::uint32_t readValue() {
         const unsigned bytes = format.pixelBytes();
-        return signExtendTwoBytes(source.value(bytes), bytes);
+        return signExtendTwoBytes(nextValue(source, bytes), bytes);
     }
 
     // n pixels from n consecutive values.
@@ -432,7 +471,7 @@ private:
             if (left == 0) {
                 if (source.available() == 0)
                     return fill(out, n, 0);
-                const std::uint8_t header = source.packetHeader();
+                const std::uint8_t header = nextPacketHeader(source);
                 left = (header & packetCountMask) + 1u;
                 isRun = (header & runPacketBit) != 0;
                 if (isRun && !format.convertOne(readValue(), runPixel.data()))

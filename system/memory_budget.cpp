@@ -1,4 +1,4 @@
-#include "image/memory_budget.h"
+#include "system/memory_budget.h"
 
 #include <algorithm>
 #include <cerrno>

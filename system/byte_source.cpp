@@ -1,4 +1,4 @@
-#include "tga/byte_source.h"
+#include "system/byte_source.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,6 +41,13 @@ bool ByteSource::refill() {
     }
 }
 
+std::size_t ByteSource::peek(std::size_t n) {
+    n = std::min(n, peekLimit);
+    while (static_cast<std::size_t>(end - pos) < n && refill()) {
+    }
+    return static_cast<std::size_t>(end - pos);
+}
+
 bool ByteSource::readExactly(std::uint8_t* out, std::size_t n) {
     while (n > 0) {
         if (pos == end && !refill())
@@ -65,16 +72,4 @@ bool ByteSource::skip(std::size_t n) {
         n -= take;
     }
     return true;
-}
-
-std::uint32_t ByteSource::valueAcrossBlocks(unsigned n) {
-    std::uint32_t v = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        if (pos == end && !refill())
-            return 0;
-        if (i < 4)
-            v |= std::uint32_t{*pos} << (8 * i);
-        ++pos;
-    }
-    return v;
 }

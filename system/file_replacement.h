@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// Writing a file so that a failure never harms what was at its path.
+//
+// A regular file at the path (or at the end of a symbolic link there) is replaced only once the new file is
+// complete: the bytes go to a temporary file in the same folder, which is renamed over the target on success
+// and removed on failure, however the write ends (an error, or an exception such as running out of memory).
+// The new file gets the mode of the file it replaces, or the mode the umask leaves for a new file. A file
+// that exists but may not be written is refused, although renaming over it would work. A target that exists
+// and is not a regular file (a device, a pipe) cannot be replaced: it is opened and written in place.
+
+enum class ReplaceResult {
+    Ok,          // the file is complete at the path
+    CannotOpen,  // no file could be created (or the target may not be written); nothing was touched
+    CannotWrite, // a write, the close or the final rename failed; nothing was left at the path
+};
+
+// Writes the file at `path` with `produce`, which is given an open descriptor, writes the whole content to
+// it and returns whether every write succeeded.
+ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& produce);
+
+// Writes all `size` bytes to fd, retrying after interruptions. False on any error (a full disk, a file-size
+// limit, a pipe without a reader...).
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
+
+// Output to a descriptor through a buffer, so that an encoder can produce its bytes in pieces of any size.
+// The first failed write is remembered; every later call does nothing, and flush reports it.
+class OutputBuffer {
+public:
+    OutputBuffer(int fd, std::size_t capacity);
+
+    // A place for the next n bytes (n at most the capacity), written there by the caller and then counted
+    // with commit(n). Null after a failed write.
+    std::uint8_t* room(std::size_t n);
+    void commit(std::size_t n) { used += n; }
+
+    // Copies n bytes of any length.
+    void put(const void* bytes, std::size_t n);
+
+    // Writes what is buffered. False when this or any earlier write failed.
+    bool flush();
+
+    std::size_t capacity() const { return buffer.size(); }
+
+private:
+    int fd;
+    std::vector<std::uint8_t> buffer;
+    std::size_t used = 0;
+    bool failed = false;
+};
