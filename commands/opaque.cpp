@@ -15,9 +15,9 @@ namespace {
 // The straight colour of every premultiplied colour byte c at every alpha a, indexed [a][c]: with
 // alpha = a / 255, the quotient c / alpha rounded to single precision, capped at 255 and truncated. The
 // rounding to float is what turns quotients such as 254.99999999999997 (c equal to a, for some a) into 255.
-// A pixel with alpha 0 has no colour left to recover and becomes black. The TGA writer keeps its own
-// straight-colour table (tga/convert.h), which differs on purpose: a file stores the colour recovered with
-// single-precision rounding after each step, while opaque rounds the one quotient c / alpha.
+// A pixel with alpha 0 has no colour left to recover and becomes black. Files keep their own
+// straight-colour table (image/straight_colour.h), which differs on purpose: a file stores the colour
+// recovered with single-precision rounding after each step, while opaque rounds the one quotient c / alpha.
 using StraightTable = std::array<std::array<std::uint8_t, 256>, 256>;
 StraightTable makeStraightTable() {
     StraightTable table{};

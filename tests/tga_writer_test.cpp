@@ -1,3 +1,4 @@
+#include "image/straight_colour.h"
 #include "tests/support/exec.h"
 #include "tests/support/process.h"
 #include "tests/support/tga_file.h"
@@ -28,7 +29,8 @@ std::vector<std::string> namesIn(const fs::path& dir) {
 }
 
 TEST(TgaTables, MatchTheirFormulasOnEveryInput) {
-    const ConversionTables& t = conversionTables();
+    const StraightColourTables& t = straightColourTables();
+    const WidenTables& w = widenTables();
     int differFromIntegerQuotient = 0;
     for (unsigned a = 0; a < 256; ++a) {
         for (unsigned c = 0; c < 256; ++c) {
@@ -46,9 +48,9 @@ TEST(TgaTables, MatchTheirFormulasOnEveryInput) {
     EXPECT_EQ(differFromIntegerQuotient, 154);
     EXPECT_EQ(premultiplyFormula(195, 17), 12);
     for (std::uint32_t x = 0; x < 32; ++x)
-        EXPECT_EQ(t.widen5[x], widen5Formula(x));
+        EXPECT_EQ(w.widen5[x], widen5Formula(x));
     for (std::uint32_t x = 0; x < 64; ++x)
-        EXPECT_EQ(t.widen6[x], widen6Formula(x));
+        EXPECT_EQ(w.widen6[x], widen6Formula(x));
     EXPECT_EQ(widen5Formula(31), 254);
     EXPECT_EQ(widen6Formula(63), 254);
     EXPECT_EQ(widen5Formula(1), 8);

@@ -2,6 +2,7 @@
 #include "tga/header.h"
 #include "tga/tga.h"
 
+#include "image/straight_colour.h"
 #include "system/byte_source.h"
 
 #include <algorithm>
@@ -11,10 +12,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 int TgaError = TgaCode::NoError;
 
@@ -170,8 +167,9 @@ Conversion chooseConversion(const TgaHeader& h) {
 }
 
 Rgba convertValue(Conversion conversion, std::uint32_t v) {
-    const ConversionTables& t = conversionTables();
-    auto premultiply = [&t](std::uint32_t c, std::uint32_t a) { return t.premultiply[a * 256 + c]; };
+    const WidenTables& t = widenTables();
+    const std::uint8_t* table = straightColourTables().premultiply;
+    auto premultiply = [table](std::uint32_t c, std::uint32_t a) { return table[a * 256 + c]; };
     switch (conversion) {
     case Conversion::Rgb555:
         return Rgba{t.widen5[(v >> 10) & 31], t.widen5[(v >> 5) & 31], t.widen5[v & 31], 255};
@@ -314,16 +312,9 @@ template <unsigned Bytes> struct OpaqueFormat {
     }
 };
 
-// Blue, green, red, alpha: colour premultiplied by alpha, which leaves colour as it is where alpha is 255.
-//
-// The premultiplied value is trunc(((c / 255) * (a / 255)) * 255) in double precision (convert.h). It
-// equals the integer quotient c * a / 255 except for a few pairs whose product is a multiple of 255 and
-// for which the double arithmetic falls just short (c = 195, a = 17 gives 12, not 13). None of those
-// pairs has c or a equal to 255. So where SSE2 is available, four pixels at a time take the quotient, and
-// a group of four in which some colour times its alpha is a nonzero multiple of 255 (c and a below 255)
-// is redone through the table, which holds the formula itself.
+// Blue, green, red, alpha: colour premultiplied by alpha, as every file format's straight colour is.
 struct AlphaFormat {
-    const std::uint8_t* premultiply = conversionTables().premultiply;
+    const std::uint8_t* premultiply = straightColourTables().premultiply;
 
     unsigned pixelBytes() const { return 4; }
     bool convertOne(std::uint32_t v, std::uint8_t* out) const {
@@ -335,79 +326,9 @@ struct AlphaFormat {
         return true;
     }
     bool convertMany(const std::uint8_t* in, std::size_t n, std::uint8_t* out) const {
-        std::size_t i = 0;
-#if defined(__SSE2__)
-        // Groups of four with a doubtful lane are noted and redone afterwards, so that the loop over the
-        // groups has no branch that depends on the pixels' values.
-        constexpr std::size_t groupsPerPass = 256;
-        std::size_t redo[groupsPerPass];
-        while (n - i >= 4) {
-            const std::size_t stop = i + 4 * std::min(groupsPerPass, (n - i) / 4);
-            std::size_t count = 0;
-            for (; i < stop; i += 4) {
-                redo[count] = i;
-                count += static_cast<std::size_t>(convertFour(in + 4 * i, out + 4 * i));
-            }
-            for (std::size_t k = 0; k < count; ++k)
-                for (std::size_t p = redo[k]; p < redo[k] + 4; ++p)
-                    convertOne(wordAt(in + 4 * p), out + 4 * p);
-        }
-#endif
-        for (; i < n; ++i)
-            convertOne(wordAt(in + 4 * i), out + 4 * i);
+        premultiplyPixels(in, n, out, ChannelOrder::Bgra);
         return true;
     }
-
-private:
-    static std::uint32_t wordAt(const std::uint8_t* p) {
-        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-               std::uint32_t{p[3]} << 24;
-    }
-
-#if defined(__SSE2__)
-    // Two pixels widened to 16-bit lanes, blue-green-red-alpha: red-green-blue-alpha out, colours
-    // premultiplied by the integer quotient, and in `doubtful` the lanes whose quotient may differ from
-    // the formula.
-    static __m128i premultiplyTwo(__m128i v, __m128i& doubtful) {
-        constexpr int redGreenBlueAlpha = _MM_SHUFFLE(3, 0, 1, 2);
-        constexpr int alphaEverywhere = _MM_SHUFFLE(3, 3, 3, 3);
-        v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, redGreenBlueAlpha), redGreenBlueAlpha);
-        // Each lane's factor: the pixel's alpha, and 255 for the alpha lane itself, which so stays as it is.
-        const __m128i a =
-            _mm_or_si128(_mm_shufflehi_epi16(_mm_shufflelo_epi16(v, alphaEverywhere), alphaEverywhere),
-                         _mm_set_epi16(255, 0, 0, 0, 255, 0, 0, 0));
-        const __m128i x = _mm_mullo_epi16(v, a); // at most 255 * 255, exact in 16 bits
-        // x / 255 for every 16-bit x.
-        const __m128i q = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(static_cast<short>(0x8081))), 7);
-        // A quotient equal to c or a means a = 255 or c = 255 (or a product of 0): never an exception.
-        const __m128i multiple = _mm_cmpeq_epi16(_mm_mullo_epi16(q, _mm_set1_epi16(255)), x);
-        const __m128i exempt = _mm_or_si128(_mm_cmpeq_epi16(q, v), _mm_cmpeq_epi16(q, a));
-        doubtful = _mm_andnot_si128(exempt, multiple);
-        return q;
-    }
-
-    // Four pixels; true when one of them must be redone through the table.
-    static bool convertFour(const std::uint8_t* in, std::uint8_t* out) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-        const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, alpha), alpha)) == 0xFFFF) {
-            // Four opaque pixels: red and blue exchanged, nothing else.
-            const __m128i greenAlpha = _mm_set1_epi32(static_cast<int>(0xFF00FF00u));
-            const __m128i low = _mm_set1_epi32(0xFF);
-            const __m128i swapped = _mm_or_si128(_mm_and_si128(v, greenAlpha),
-                                                 _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), low),
-                                                              _mm_slli_epi32(_mm_and_si128(v, low), 16)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), swapped);
-            return false;
-        }
-        const __m128i zero = _mm_setzero_si128();
-        __m128i doubtfulLow, doubtfulHigh;
-        const __m128i low = premultiplyTwo(_mm_unpacklo_epi8(v, zero), doubtfulLow);
-        const __m128i high = premultiplyTwo(_mm_unpackhi_epi8(v, zero), doubtfulHigh);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
-        return _mm_movemask_epi8(_mm_or_si128(doubtfulLow, doubtfulHigh)) != 0;
-    }
-#endif
 };
 
 // ---- Pixel body ----

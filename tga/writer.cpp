@@ -1,12 +1,10 @@
-#include "tga/convert.h"
 #include "tga/header.h"
 #include "tga/tga.h"
 
+#include "image/straight_colour.h"
 #include "system/file_replacement.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 
 namespace {
 
@@ -19,45 +17,6 @@ constexpr std::uint8_t bitsPerPixel = 32;
 constexpr std::uint8_t alphaBits = 8;
 
 constexpr std::size_t chunkSize = std::size_t{1} << 20;
-
-void convertPixel(const std::uint8_t* in, std::uint8_t* out, const ConversionTables& t) {
-    const std::uint8_t alpha = in[3];
-    if (alpha == 255) {
-        out[0] = in[2];
-        out[1] = in[1];
-        out[2] = in[0];
-    } else {
-        const std::uint8_t* straight = t.straightColour + std::size_t{alpha} * 256;
-        out[0] = straight[in[2]];
-        out[1] = straight[in[1]];
-        out[2] = straight[in[0]];
-    }
-    out[3] = t.straightAlpha[alpha];
-}
-
-// One row of the image converted back to straight colour in the file's channel order. Two opaque pixels
-// at a time only exchange red and blue; the others go through the tables.
-void convertRow(const std::uint8_t* in, std::uint8_t* out, std::uint32_t width, const ConversionTables& t) {
-    std::uint32_t x = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t alphas = 0xFF000000FF000000u;
-        constexpr std::uint64_t greenAlpha = 0xFF00FF00FF00FF00u;
-        constexpr std::uint64_t low = 0x000000FF000000FFu;
-        for (; x + 2 <= width; x += 2, in += 8, out += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, in, 8);
-            if ((w & alphas) == alphas) {
-                w = (w & greenAlpha) | ((w >> 16) & low) | ((w & low) << 16);
-                std::memcpy(out, &w, 8);
-            } else {
-                convertPixel(in, out, t);
-                convertPixel(in + 4, out + 4, t);
-            }
-        }
-    }
-    for (; x < width; ++x, in += 4, out += 4)
-        convertPixel(in, out, t);
-}
 
 // Writes the whole file: header, image ID, then the rows bottom row first. The buffer holds at least one
 // row (a row never exceeds a megabyte), and a small image needs no more than its file size.
@@ -74,13 +33,12 @@ bool writeTgaTo(int fd, const Image& image) {
     out.put(header.data(), header.size());
     out.put(imageIdText, imageIdLength);
 
-    const ConversionTables& t = conversionTables();
     const std::size_t rowBytes = image.rowBytes();
     for (std::uint32_t row = image.height; row-- > 0;) {
         std::uint8_t* place = out.room(rowBytes);
         if (place == nullptr)
             return false;
-        convertRow(image.pixel(0, row), place, image.width, t);
+        straightenPixels(image.pixel(0, row), image.width, place, ChannelOrder::Bgra);
         out.commit(rowBytes);
     }
     return out.flush();
