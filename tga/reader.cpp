@@ -510,6 +510,10 @@ ImagePtr decodeTga(const std::uint8_t* data, std::size_t size) {
     return decode(source);
 }
 
+ImagePtr decodeTga(ByteSource& source) {
+    return decode(source);
+}
+
 ImagePtr loadImage(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)

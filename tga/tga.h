@@ -2,6 +2,8 @@
 
 #include "image/image.h"
 
+class ByteSource;
+
 #include <cstddef>
 #include <cstdint>
 
@@ -44,6 +46,9 @@ ImagePtr loadImage(const char* path);
 
 // Decodes a TGA file held in memory, exactly as loadImage decodes the same bytes read from a seekable file.
 ImagePtr decodeTga(const std::uint8_t* data, std::size_t size);
+
+// Decodes a TGA file from a source positioned at its start.
+ImagePtr decodeTga(ByteSource& source);
 
 // The largest width or height a TGA file can hold: its header has 16 bits for each.
 constexpr std::uint32_t maxTgaSide = 65535;

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "image/image.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Image files of every format the program knows, in and out of memory images.
+//
+// Reading goes by content: a PNG, JPEG or WebP signature, or a complete PNM/PAM header, selects that
+// format's decoder; every other file is read as TGA. Writing goes by name: a name that starts with a
+// format and a colon (png:, jpg: or jpeg:, webp:, pam:, ppm:, pgm:, tga:, without regard to case, the
+// lossy formats with an optional quality, jpg85:) is written in that format, and every other name as TGA.
+// Nothing here prints: a failure comes back as its reason, which the command reports on its line.
+
+// An image read from a file, or the reason it could not be.
+struct LoadResult {
+    ImagePtr image;     // null when the file could not be read
+    std::string reason; // why, when it could not
+};
+
+// Reads the file at `name` (a format prefix before the path is allowed and ignored; the content decides).
+// Throws std::bad_alloc when the image does not fit in memory.
+LoadResult loadImageFile(const char* name);
+
+// Decodes a file held in memory, exactly as loadImageFile decodes the same bytes from a file.
+LoadResult decodeImageFile(const std::uint8_t* data, std::size_t size);
+
+// Writes an image (top row first in memory) to the file `name` names, in the format its prefix chooses.
+// A regular file at the path is replaced only once the new file is complete (system/file_replacement.h).
+// Returns the reason when the image could not be written, and nothing otherwise.
+std::string saveImageFile(const char* name, const Image& image);
