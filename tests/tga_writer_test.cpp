@@ -237,11 +237,14 @@ TEST(WriteCommand, RunningOutOfMemoryLeavesNoDescriptorOrFileBehind) {
     if (!addressSpaceCanBeLimited)
         GTEST_SKIP() << "address space limits do not combine with the address sanitizer";
     TempDir dir;
-    // A large image, then images of halving sizes that take up what the limit leaves, so that nothing of
-    // a megabyte can be had any more.
+    // A large image, then images of halving sizes down to one row that take up what the limit leaves, and
+    // the small sizes once more (a large image that does not fit with its alignment can leave a few
+    // megabytes behind), so that nothing of a megabyte can be had any more.
     std::string script = "blank a 1000 50800\n";
     char variable = 'b';
-    for (int rows = 32768; rows >= 16; rows /= 2, ++variable)
+    for (int rows = 32768; rows >= 1; rows /= 2, ++variable)
+        script += std::string("blank ") + variable + " 2048 " + std::to_string(rows) + "\n";
+    for (int rows = 256; rows >= 2; rows /= 2, ++variable)
         script += std::string("blank ") + variable + " 2048 " + std::to_string(rows) + "\n";
     for (int i = 0; i < 8; ++i)
         script += "write a out.tga\n";
@@ -253,7 +256,7 @@ TEST(WriteCommand, RunningOutOfMemoryLeavesNoDescriptorOrFileBehind) {
     options.addressSpaceLimit = rlim_t{512} << 20;
     options.descriptorLimit = 10;
     const RunResult r = runChromaloom(options);
-    EXPECT_NE(r.output.find("Error (line 14): not enough memory\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Error (line 26): not enough memory\n"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("cannot open file"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("Image size 1 1\n"), std::string::npos) << r.output;
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"s.script", "small.tga"}));
