@@ -341,12 +341,15 @@ public:
         startRow();
     }
 
+    // Every row is in the image.
     bool done() const { return row == h.height; }
+    // The stream has ended, its checksum checked, or it holds more than the image and the rest is not read.
+    bool finished() const { return ended; }
 
-    // Inflates the data of the current IDAT chunk, as far as the image needs it.
+    // Inflates the data of the current IDAT chunk until the chunk or the stream ends.
     bool inflateChunk(ChunkReader& chunks, std::string& reason) {
         const std::uint8_t* data = nullptr;
-        while (!done()) {
+        while (!ended) {
             const std::size_t n = chunks.piece(data);
             if (n == 0 && chunks.remaining() != 0)
                 return fail(reason, "PNG: file ends early");
@@ -364,8 +367,11 @@ public:
             const bool full = state->avail_out == 0;
             if (full && !moreRoom(reason))
                 return false;
-            if (state->block_state == ISAL_BLOCK_FINISH && !done())
-                return fail(reason, "PNG: image data ends early");
+            if (state->block_state == ISAL_BLOCK_FINISH) {
+                if (!done())
+                    return fail(reason, "PNG: image data ends early");
+                ended = true;
+            }
             if (n == 0 && !full)
                 return true; // nothing more comes out of this chunk
         }
@@ -390,7 +396,12 @@ private:
     }
 
     // The inflater has filled the room it was given: the row is whole, or it gets the next part of it.
+    // Data beyond the last row is not the image's: once any arrives, the rest of the stream is left unread.
     bool moreRoom(std::string& reason) {
+        if (done()) {
+            ended = true;
+            return true;
+        }
         const std::size_t filled = static_cast<std::size_t>(state->next_out - current());
         if (filled == rowBytes + 1)
             return finishRow(reason);
@@ -406,8 +417,14 @@ private:
         if (!converter.convert(cur + 1, image.pixel(0, row)))
             return fail(reason, "PNG: palette index out of range");
         ++row;
-        if (!done())
+        if (!done()) {
             startRow();
+        } else {
+            // Past the last row the inflater writes into a small spare place, to reach the end of the
+            // stream and its checksum.
+            state->next_out = beyond.data();
+            state->avail_out = static_cast<std::uint32_t>(beyond.size());
+        }
         return true;
     }
 
@@ -419,7 +436,9 @@ private:
     RowConverter converter;
     Image& image;
     std::unique_ptr<inflate_state> state;
+    std::array<std::uint8_t, 64> beyond{};
     std::uint32_t row = 0;
+    bool ended = false;
 };
 
 // The chunks up to the first IDAT: the header (already checked), the palette and the transparency; other
@@ -452,6 +471,16 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, Palette& palette
     return true;
 }
 
+// The chunks after the image data, up to the end chunk: a file must be whole, each chunk with its checksum.
+bool readToEnd(ChunkReader& chunks, std::string& reason) {
+    for (;;) {
+        if (!chunks.next(reason) || !chunks.finish(reason))
+            return false;
+        if (chunks.chunkType() == png::IEND)
+            return true;
+    }
+}
+
 ImagePtr decodeCommon(ByteSource& source, const Header& h, std::string& reason) {
     ChunkReader chunks(source);
     Palette palette;
@@ -462,9 +491,11 @@ ImagePtr decodeCommon(ByteSource& source, const Header& h, std::string& reason) 
     for (;;) {
         if (!inflater.inflateChunk(chunks, reason))
             return nullptr;
-        if (inflater.done())
-            return image; // whatever follows the image data is not needed
-        if (!chunks.finish(reason) || !chunks.next(reason))
+        if (!chunks.finish(reason)) // the rest of the chunk's data, if any, and its checksum
+            return nullptr;
+        if (inflater.finished())
+            return readToEnd(chunks, reason) ? std::move(image) : nullptr;
+        if (!chunks.next(reason))
             return nullptr;
         if (chunks.chunkType() != png::IDAT) {
             reason = "PNG: image data ends early";
@@ -549,6 +580,8 @@ ImagePtr decodeWithLibrary(ByteSource& source, const Header& h, std::string& rea
     // Ancillary chunks the library keeps (text, profiles) are bounded, so that a file cannot make it hold
     // gigabytes of them.
     spng_set_chunk_limits(ctx.get(), chunkLimit, chunkLimit);
+    // A damaged chunk of any kind makes the file unreadable, as it does for the 8-bit reader.
+    spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_ERROR);
     ImagePtr image = createImageForOverwrite(h.width, h.height);
     const int format = h.depth == 16 ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
     const int status =
@@ -559,6 +592,11 @@ ImagePtr decodeWithLibrary(ByteSource& source, const Header& h, std::string& rea
     }
     if (!decodeRows(ctx.get(), h, *image, reason))
         return nullptr;
+    // The rest of the file up to the end chunk, as the 8-bit reader reads it.
+    if (const int rest = spng_decode_chunks(ctx.get()); rest != 0) {
+        reason = libraryReason(rest);
+        return nullptr;
+    }
     premultiplyInPlace(*image);
     return image;
 }
