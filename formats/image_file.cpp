@@ -73,7 +73,8 @@ bool parseOutputName(const char* name, OutputName& out, std::string& reason) {
     const std::optional<Prefix> prefix = findPrefix(name);
     if (!prefix)
         return true;
-    if (prefix->quality == 0 || prefix->quality > highestQuality) {
+    const bool qualityGiven = prefix->quality >= 0;
+    if (qualityGiven && (prefix->quality < lowestQuality || prefix->quality > highestQuality)) {
         reason = "quality must be 1 to 100";
         return false;
     }

@@ -221,11 +221,13 @@ bool readTransparency(ChunkReader& chunks, const Header& h, Palette& palette, st
     } else if (h.colourType == png::Grey) {
         valid = data.size() == 2;
         palette.hasKey = valid;
-        palette.key = {sample(0), sample(0), sample(0)};
+        if (valid)
+            palette.key = {sample(0), sample(0), sample(0)};
     } else if (h.colourType == png::Rgb) {
         valid = data.size() == 6;
         palette.hasKey = valid;
-        palette.key = {sample(0), sample(1), sample(2)};
+        if (valid)
+            palette.key = {sample(0), sample(1), sample(2)};
     } // images with an alpha channel ignore the chunk
     if (!valid)
         reason = "PNG: bad tRNS chunk";

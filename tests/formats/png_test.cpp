@@ -263,8 +263,25 @@ TEST(PngReader, RefusesFilesCutShortOrDamaged) {
     EXPECT_EQ(decodeBytes(Bytes(whole.begin(), whole.end() - 5)).reason, "PNG: file ends early");
 }
 
+// The file with one more chunk after the header.
+Bytes withChunk(const Bytes& file, const char (&type)[5], const Bytes& data) {
+    Bytes chunk(8);
+    png::writeBigEndian32(chunk.data(), static_cast<std::uint32_t>(data.size()));
+    png::writeBigEndian32(chunk.data() + 4, png::chunkType(type));
+    chunk.insert(chunk.end(), data.begin(), data.end());
+    chunk.resize(chunk.size() + 4);
+    png::writeBigEndian32(chunk.data() + 8 + data.size(), png::crc32(0, chunk.data() + 4, 4 + data.size()));
+    Bytes out = file;
+    out.insert(out.begin() + 33, chunk.begin(), chunk.end());
+    return out;
+}
+
 TEST(PngReader, RefusesWhatTheHeaderGetsWrongAndLargeSizesBeforeAllocating) {
     std::mt19937 random(1);
+    const Bytes rgb = encodeWithLibrary(randomSpec(random, {2, 8}, 3, 2, false, false));
+    EXPECT_EQ(decodeBytes(withChunk(rgb, "tRNS", {0, 1})).reason, "PNG: bad tRNS chunk");
+    EXPECT_EQ(decodeBytes(withChunk(rgb, "abCD", {1, 2, 3})).image->width, 3u); // an unknown ancillary chunk
+    EXPECT_EQ(decodeBytes(withChunk(rgb, "ABCD", {})).reason, "PNG: unknown critical chunk ABCD");
     PngSpec spec = randomSpec(random, {3, 8}, 4, 1, false, false);
     spec.palette.resize(3 * 2); // indices of up to 255 into two entries
     spec.samples = {0, 1, 2, 1};
