@@ -98,34 +98,105 @@ inline __m128i averageLanes(__m128i a, __m128i b) {
     return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
 }
 
-inline __m128i loadPixel(const std::uint8_t* p, unsigned bpp) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, p, bpp);
+// A pixel's bytes to and from the low lanes of a register. The size is a constant, so that the copies
+// are single loads and stores rather than a byte loop through memory.
+template <unsigned Bpp> inline __m128i loadPixel(const std::uint8_t* p) {
+    std::uint32_t v;
+    if constexpr (Bpp == 4)
+        std::memcpy(&v, p, 4);
+    else
+        v = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
     return _mm_cvtsi32_si128(static_cast<int>(v));
 }
-inline void storePixel(std::uint8_t* p, __m128i v, unsigned bpp) {
+template <unsigned Bpp> inline void storePixel(std::uint8_t* p, __m128i v) {
     const auto w = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
-    std::memcpy(p, &w, bpp);
+    if constexpr (Bpp == 4) {
+        std::memcpy(p, &w, 4);
+    } else {
+        p[0] = static_cast<std::uint8_t>(w);
+        p[1] = static_cast<std::uint8_t>(w >> 8);
+        p[2] = static_cast<std::uint8_t>(w >> 16);
+    }
 }
 
-// Pixels of 3 or 4 bytes, one pixel per step with its bytes side by side in one register.
-template <std::uint8_t Filter>
-void unfilterPixels(std::uint8_t* row, const std::uint8_t* previous, std::size_t n, unsigned bpp) {
-    __m128i a = _mm_setzero_si128();
-    __m128i c = _mm_setzero_si128();
-    for (std::size_t i = 0; i + bpp <= n; i += bpp) {
-        const __m128i b = loadPixel(previous + i, bpp);
-        __m128i prediction;
-        if constexpr (Filter == Sub)
-            prediction = a;
-        else if constexpr (Filter == Average)
-            prediction = averageLanes(a, b);
-        else
-            prediction = paethLanes(a, b, c);
-        a = _mm_add_epi8(loadPixel(row + i, bpp), prediction);
-        storePixel(row + i, a, bpp);
+inline __m128i absolute16(__m128i x) {
+    return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x));
+}
+
+// Pixels of 3 or 4 bytes, one pixel per step with its bytes side by side in one register, as 16-bit lanes.
+// Each pixel waits for the one before it (a), so the work that needs only the row above (b, c and
+// pa = |b - c|) is kept off that chain. With a - c known, pb = |a - c| and pc = |(a - c) + (b - c)|.
+// The prediction of one pixel from a (left), b (above) and c (above left), as 16-bit lanes.
+template <std::uint8_t Filter> inline __m128i predictPixel(__m128i a, __m128i b, __m128i c) {
+    if constexpr (Filter == Sub) {
+        return a;
+    } else if constexpr (Filter == Average) {
+        return _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+    } else {
+        const __m128i bc = _mm_sub_epi16(b, c);
+        const __m128i pa = absolute16(bc);
+        const __m128i ac = _mm_sub_epi16(a, c);
+        const __m128i pb = absolute16(ac);
+        const __m128i pc = absolute16(_mm_add_epi16(ac, bc));
+        const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+        const __m128i takeC = _mm_cmpgt_epi16(pb, pc);
+        const __m128i bOrC = _mm_or_si128(_mm_and_si128(takeC, c), _mm_andnot_si128(takeC, b));
+        return _mm_or_si128(_mm_and_si128(notA, bOrC), _mm_andnot_si128(notA, a));
+    }
+}
+
+// Pixels of 3 or 4 bytes, one pixel per step with its bytes side by side in one register, as 16-bit lanes.
+// Each pixel waits for the one before it (a), so the work that needs only the row above (b, c and
+// pa = |b - c|) is kept off that chain. With a - c known, pb = |a - c| and pc = |(a - c) + (b - c)|.
+//
+// Pixels of 3 bytes are moved as 4: the fourth lane carries the next pixel's first byte through unchanged
+// (its prediction is cleared), so that a pixel is one load and one store; the last pixel, with no byte
+// after it in the row, is moved as 3.
+template <std::uint8_t Filter, unsigned Bpp>
+void unfilterPixels(std::uint8_t* row, const std::uint8_t* previous, std::size_t n) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lowByte = _mm_set1_epi16(0xFF);
+    const __m128i pixelLanes = Bpp == 4 ? _mm_set1_epi16(-1) : _mm_set_epi16(0, 0, 0, 0, 0, -1, -1, -1);
+    __m128i a = zero;
+    __m128i c = zero;
+    std::size_t i = 0;
+    // Each pixel's bytes are loaded before the pixel to its left is stored: for 3-byte pixels the two
+    // overlap by a byte, and a load that waits on a store it overlaps only in part is slow.
+    __m128i x = n >= 4 ? _mm_unpacklo_epi8(loadPixel<4>(row), zero) : zero;
+    for (; i + Bpp + 4 <= n; i += Bpp) {
+        const __m128i b = _mm_unpacklo_epi8(loadPixel<4>(previous + i), zero);
+        const __m128i prediction = _mm_and_si128(predictPixel<Filter>(a, b, c), pixelLanes);
+        a = _mm_and_si128(_mm_add_epi16(x, prediction), lowByte);
+        x = _mm_unpacklo_epi8(loadPixel<4>(row + i + Bpp), zero);
+        storePixel<4>(row + i, _mm_packus_epi16(a, a));
         c = b;
     }
+    for (; i + Bpp <= n; i += Bpp) {
+        const __m128i b = _mm_unpacklo_epi8(loadPixel<Bpp>(previous + i), zero);
+        x = _mm_unpacklo_epi8(loadPixel<Bpp>(row + i), zero);
+        a = _mm_and_si128(_mm_add_epi16(x, predictPixel<Filter>(a, b, c)), lowByte);
+        storePixel<Bpp>(row + i, _mm_packus_epi16(a, a));
+        c = b;
+    }
+}
+
+template <unsigned Bpp>
+void unfilterPixelsOf(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* previous, std::size_t n) {
+    if (filter == Sub)
+        unfilterPixels<Sub, Bpp>(row, previous, n);
+    else if (filter == Average)
+        unfilterPixels<Average, Bpp>(row, previous, n);
+    else
+        unfilterPixels<Paeth, Bpp>(row, previous, n);
+}
+
+// Sub, Average or Paeth on whole pixels of 3 or 4 bytes.
+void unfilterPixelsOf(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* previous, std::size_t n,
+                      unsigned bpp) {
+    if (bpp == 3)
+        unfilterPixelsOf<3>(filter, row, previous, n);
+    else
+        unfilterPixelsOf<4>(filter, row, previous, n);
 }
 #endif
 
@@ -148,13 +219,11 @@ bool unfilterRowPlain(std::uint8_t filter, std::uint8_t* row, const std::uint8_t
 bool unfilterRow(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* previous, std::size_t rowBytes,
                  unsigned bytesPerPixel) {
 #if defined(__SSE2__)
-    const bool wholePixels = (bytesPerPixel == 3 || bytesPerPixel == 4) && rowBytes % bytesPerPixel == 0;
-    if (wholePixels && filter == Sub)
-        return unfilterPixels<Sub>(row, previous, rowBytes, bytesPerPixel), true;
-    if (wholePixels && filter == Average)
-        return unfilterPixels<Average>(row, previous, rowBytes, bytesPerPixel), true;
-    if (wholePixels && filter == Paeth)
-        return unfilterPixels<Paeth>(row, previous, rowBytes, bytesPerPixel), true;
+    if ((bytesPerPixel == 3 || bytesPerPixel == 4) && rowBytes % bytesPerPixel == 0 &&
+        (filter == Sub || filter == Average || filter == Paeth)) {
+        unfilterPixelsOf(filter, row, previous, rowBytes, bytesPerPixel);
+        return true;
+    }
 #endif
     switch (filter) {
     case None:
