@@ -34,6 +34,10 @@ constexpr PrefixWord prefixWords[] = {
     {"ppm", Format::Ppm, false},  {"pgm", Format::Pgm, false},
 };
 
+// A file that may be written but not replaced is written in place; when that fails part way the file is
+// left incomplete, and the message says so.
+constexpr const char* writtenInPlace = "cannot write to file in place: it is incomplete";
+
 constexpr int defaultJpegQuality = 90;
 constexpr int lowestQuality = 1;
 constexpr int highestQuality = 100;
@@ -138,6 +142,8 @@ std::string saveTga(const char* path, const Image& image) {
         return sideLimit(Format::Tga).text;
     case WriteResult::CannotOpen:
         return "cannot open file";
+    case WriteResult::CannotWriteInPlace:
+        return writtenInPlace;
     case WriteResult::CannotWrite:
         break;
     }
@@ -158,6 +164,12 @@ LoadResult decodeFrom(ByteSource& source) {
         result.image = decodePnm(source, result.reason);
     else if ((result.image = decodeTga(source)) == nullptr)
         result.reason = tgaErrorMessage(static_cast<std::uint32_t>(TgaError));
+    // A file whose reading failed part way is not read at all, whatever the decoder made of what came
+    // before: a TGA file that seems to end early would otherwise load with the rest black.
+    if (source.failed()) {
+        TgaError = TgaCode::CannotReadFromFile;
+        return {nullptr, tgaErrorMessage(TgaCode::CannotReadFromFile)};
+    }
     return result;
 }
 
@@ -207,6 +219,8 @@ std::string saveImageFile(const char* name, const Image& image) {
         return {};
     case ReplaceResult::CannotOpen:
         return "cannot open file";
+    case ReplaceResult::CannotWriteInPlace:
+        return writtenInPlace;
     case ReplaceResult::CannotWrite:
         break;
     }

@@ -1,6 +1,7 @@
 #include "interpreter/runner.h"
 
 #include "interpreter/usage.h"
+#include "system/interruption.h"
 
 #include <cerrno>
 #include <csignal>
@@ -128,6 +129,7 @@ void runScriptText(const char* text, std::size_t size) {
 void prepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    prepareInterruptions();
 }
 
 int finishOutput(int status) {
@@ -158,6 +160,8 @@ int runProgram(int argc, char** argv) {
         std::printf("Failed to open script file!\n");
         return 1;
     }
+    // What start-up printed is out before the first line runs, however that line ends.
+    flushOutput();
 
     const int status = runScript(source) ? 0 : 1;
     if (source != stdin)

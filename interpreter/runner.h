@@ -30,7 +30,8 @@ bool runScript(std::FILE* source);
 void runScriptText(const char* text, std::size_t size);
 
 // Prepares the process so that it is not ended from outside by a failed write: a write into a pipe that
-// has lost its reader, or past the file-size limit, fails with an error that the command reports.
+// has lost its reader, or past the file-size limit, fails with an error that the command reports. A
+// program ended by SIGTERM, SIGINT or SIGHUP removes the temporary file it is writing first.
 void prepareProcess();
 
 // The exit status once standard output has been flushed: `status`, or 1 with a message on standard error

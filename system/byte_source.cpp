@@ -36,6 +36,8 @@ bool ByteSource::refill() {
         }
         if (got < 0 && errno == EINTR)
             continue;
+        // A folder reads as an empty file (the readers then find no header), as it always has.
+        readFailed = got < 0 && errno != EISDIR;
         atEnd = true;
         return false;
     }

@@ -8,7 +8,8 @@
 // Every decoder reads through one of these; the first bytes can be looked at before any is consumed, so
 // that a file's format can be told from its content even when it comes from a pipe.
 //
-// A read error on the file counts as the end of the data.
+// A read error on the file ends the data as its end does; failed() tells the two apart afterwards, so that a
+// file that could not be read is never taken for one that is merely short.
 class ByteSource {
 public:
     // Bytes held in memory; skipping forward always succeeds there, as it does on a seekable file.
@@ -43,6 +44,9 @@ public:
     const std::uint8_t* data() const { return pos; }
     void advance(std::size_t n) { pos += n; }
 
+    // Whether a read of the file failed (rather than found its end).
+    bool failed() const { return readFailed; }
+
 private:
     // Refills the block buffer, keeping the bytes not yet consumed. False when nothing new arrived.
     bool refill();
@@ -51,6 +55,7 @@ private:
     const std::uint8_t* end;
     int fd = -1;
     bool seekable = true;
-    bool atEnd = false; // the file has no more bytes to give
+    bool atEnd = false;      // the file has no more bytes to give
+    bool readFailed = false; // because a read failed
     std::unique_ptr<std::uint8_t[]> block;
 };

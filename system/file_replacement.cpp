@@ -1,9 +1,13 @@
 #include "system/file_replacement.h"
 
+#include "system/interruption.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -12,21 +16,25 @@
 namespace {
 
 constexpr int maxLinkHops = 40;
-constexpr std::size_t linkTextLimit = 4096;
+constexpr int temporaryNameTries = 100;
+constexpr std::size_t copyBufferSize = std::size_t{1} << 20;
 
-// An open file descriptor, closed at the end of its scope unless closed before.
+// An open file descriptor, closed at the end of its scope unless closed before. A descriptor of
+// AT_FDCWD stands for the working directory and is never closed.
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
-    ~FileDescriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    explicit FileDescriptor(int descriptor = -1) : fd(descriptor) {}
+    ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
 
     int get() const { return fd; }
-    bool isOpen() const { return fd >= 0; }
+    bool isOpen() const { return fd >= 0 || fd == AT_FDCWD; }
+    void reset(int descriptor = -1) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = descriptor;
+    }
     // Closes now and tells whether the close succeeded (a delayed write error shows up here).
     bool close() {
         const int closing = fd;
@@ -38,61 +46,133 @@ private:
     int fd;
 };
 
-// The name of a temporary file that exists, removed at the end of its scope unless committed by renaming
-// it over its target.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::string pathOfCreatedFile) : path(std::move(pathOfCreatedFile)) {}
-    ~TemporaryFile() {
-        if (!committed)
-            ::unlink(path.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    bool renameTo(const std::string& target) {
-        committed = ::rename(path.c_str(), target.c_str()) == 0;
-        return committed;
-    }
-
-private:
-    std::string path;
-    bool committed = false;
+// Where a file goes: an open folder and the file's name in it. Working relative to the folder's descriptor,
+// not to a path joined as text, keeps every later step on the same folder and lets the kernel follow the
+// links on the way, however long the path they spell would be.
+struct Place {
+    FileDescriptor folder{AT_FDCWD};
+    std::string name;
 };
 
-// Follows symbolic links from path to the file they finally name, which need not exist yet. False when
-// the links loop or cannot be read.
-bool followLinks(std::string& path) {
-    for (int hop = 0; hop < maxLinkHops; ++hop) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-            return true;
-        std::vector<char> text(linkTextLimit + 1);
-        const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
-        if (length < 0 || static_cast<std::size_t>(length) >= text.size())
+// Splits `path` at its last slash: the folder part is opened (relative to place.folder) and the name kept.
+bool enterFolder(const std::string& path, Place& place) {
+    const std::size_t slash = path.rfind('/');
+    place.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (place.name.empty())
+        return false; // a path that ends in a slash names a folder
+    if (slash == std::string::npos)
+        return true;
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::openat(place.folder.get(), folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    place.folder.reset(fd);
+    return true;
+}
+
+// The text of the symbolic link `name` in `folder`, of any length.
+bool readLink(int folder, const std::string& name, std::size_t sizeHint, std::string& text) {
+    std::size_t room = std::max<std::size_t>(sizeHint, 255) + 1;
+    for (;;) {
+        text.resize(room);
+        const ssize_t length = ::readlinkat(folder, name.c_str(), text.data(), room);
+        if (length < 0)
             return false;
-        const std::string link(text.data(), static_cast<std::size_t>(length));
-        const std::size_t slash = path.rfind('/');
-        if (link.starts_with('/') || slash == std::string::npos)
-            path = link;
-        else
-            path = path.substr(0, slash + 1) + link;
+        if (static_cast<std::size_t>(length) < room) {
+            text.resize(static_cast<std::size_t>(length));
+            return true;
+        }
+        room *= 2;
+    }
+}
+
+// Follows symbolic links from `path` to the file they finally name, which need not exist yet. False when
+// a folder on the way cannot be opened, the name is a folder's, or the links loop.
+bool resolvePlace(const char* path, Place& place) {
+    std::string current = path;
+    for (int hop = 0; hop < maxLinkHops; ++hop) {
+        if (current.empty() || !enterFolder(current, place))
+            return false;
+        struct stat info {};
+        if (::fstatat(place.folder.get(), place.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISLNK(info.st_mode))
+            return true;
+        if (!readLink(place.folder.get(), place.name, static_cast<std::size_t>(info.st_size), current))
+            return false;
     }
     return false;
 }
 
-// The name of the temporary file beside target: target's name followed by a unique suffix. A name near
-// the longest a folder entry may have is shortened first, so that every name that can be written can
-// also be written through a temporary file.
-std::string temporaryName(const std::string& target) {
-    constexpr char suffix[] = ".tmpXXXXXX";
-    constexpr std::size_t suffixLength = sizeof suffix - 1;
-    const std::size_t slash = target.rfind('/');
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const std::size_t nameLength = target.size() - nameStart;
-    const std::size_t keep = std::min(nameLength, std::size_t{NAME_MAX} - suffixLength);
-    return target.substr(0, nameStart + keep) + suffix;
+// The name of the temporary file beside `target`: target's name, then ".tmp" and six letters. A name near
+// the longest a folder entry may have is shortened first, so that every name that can be written can also
+// be written through a temporary file.
+std::string temporaryName(const std::string& target, unsigned serial) {
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string suffix = ".tmp";
+    for (int i = 0; i < 6; ++i, serial /= 62)
+        suffix += letters[serial % 62];
+    const std::size_t keep = std::min(target.size(), std::size_t{NAME_MAX} - suffix.size());
+    return target.substr(0, keep) + suffix;
 }
+
+unsigned temporarySeed() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<unsigned>(now.tv_nsec) ^ (static_cast<unsigned>(::getpid()) << 12);
+}
+
+// A temporary file that exists beside the target, removed at the end of its scope (or by an interrupting
+// signal, see system/interruption.h) unless committed by renaming it over its target.
+class TemporaryFile {
+public:
+    TemporaryFile(const Place& p) : place(p) {}
+    ~TemporaryFile() {
+        if (!name.empty() && !committed) {
+            const InterruptionsHeld held;
+            ::unlinkat(place.folder.get(), name.c_str(), 0);
+            forgetTemporaryFile();
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // Creates the file with a fresh name; returns its descriptor, or -1 with errno set. Interrupting
+    // signals wait while the file and its record come into being together.
+    int create() {
+        unsigned serial = temporarySeed();
+        for (int attempt = 0; attempt < temporaryNameTries; ++attempt, serial = serial * 2654435761u + 1) {
+            const std::string candidate = temporaryName(place.name, serial);
+            const InterruptionsHeld held;
+            const int fd =
+                ::openat(place.folder.get(), candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                name = candidate;
+                recordTemporaryFile(place.folder.get(), name.c_str());
+                return fd;
+            }
+            if (errno != EEXIST)
+                return -1;
+        }
+        errno = EEXIST;
+        return -1;
+    }
+
+    // Renames the file over the target; false with errno set.
+    bool commit() {
+        const InterruptionsHeld held;
+        committed = ::renameat(place.folder.get(), name.c_str(), place.folder.get(), place.name.c_str()) == 0;
+        if (committed)
+            forgetTemporaryFile();
+        return committed;
+    }
+
+    const std::string& fileName() const { return name; }
+
+private:
+    const Place& place;
+    std::string name;
+    bool committed = false;
+};
 
 mode_t newFileMode() {
     const mode_t mask = ::umask(0);
@@ -100,47 +180,95 @@ mode_t newFileMode() {
     return 0666 & ~mask;
 }
 
-// A target that is not a regular file (a device, a pipe) cannot be replaced: it is opened and written.
-ReplaceResult writeInPlace(const std::string& target, const std::function<bool(int fd)>& produce) {
-    FileDescriptor file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+// Opens the target itself and writes it with `produce`. Not all-or-nothing: a failure part way leaves the
+// target incomplete, reported as `failure`.
+ReplaceResult writeInPlace(const Place& place, const std::function<bool(int fd)>& produce,
+                           ReplaceResult failure) {
+    FileDescriptor file(
+        ::openat(place.folder.get(), place.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!file.isOpen())
         return ReplaceResult::CannotOpen;
     const bool written = produce(file.get());
     const bool closed = file.close();
-    return written && closed ? ReplaceResult::Ok : ReplaceResult::CannotWrite;
+    return written && closed ? ReplaceResult::Ok : failure;
+}
+
+// Copies the complete temporary file into the target in place, for a target that may be written but not
+// replaced.
+ReplaceResult copyInPlace(const Place& place, const std::string& temporary) {
+    FileDescriptor from(::openat(place.folder.get(), temporary.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!from.isOpen())
+        return ReplaceResult::CannotWrite;
+    const auto copy = [&from](int to) {
+        std::string buffer(copyBufferSize, '\0');
+        for (;;) {
+            const ssize_t got = ::read(from.get(), buffer.data(), buffer.size());
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got == 0;
+            if (!writeAll(to, reinterpret_cast<const std::uint8_t*>(buffer.data()),
+                          static_cast<std::size_t>(got)))
+                return false;
+        }
+    };
+    return writeInPlace(place, copy, ReplaceResult::CannotWriteInPlace);
+}
+
+// The refusals that mean "you may not replace this file here", as opposed to a failing disk: a folder the
+// user may not create files in, a sticky folder guarding another user's file, a file mounted on its own.
+bool refusedReplacement(int error) {
+    return error == EACCES || error == EPERM || error == EBUSY || error == EXDEV || error == EROFS;
+}
+
+// The mode of the new file: that of the file it replaces, and its owner and group where the process may
+// set them (the umask applies only to files that did not exist).
+void keepWhatTheFileWas(int fd, bool exists, const struct stat& existing) {
+    if (exists) {
+        (void)::fchown(fd, existing.st_uid, existing.st_gid); // refused to an ordinary user: kept as is
+        (void)::fchmod(fd, existing.st_mode & 07777);
+    } else {
+        (void)::fchmod(fd, newFileMode());
+    }
 }
 
 } // namespace
 
 ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& produce) {
-    std::string target = path;
-    if (target.empty() || !followLinks(target))
+    Place place;
+    if (!resolvePlace(path, place))
         return ReplaceResult::CannotOpen;
-
     struct stat existing {};
-    const bool exists = ::stat(target.c_str(), &existing) == 0;
+    const bool exists = ::fstatat(place.folder.get(), place.name.c_str(), &existing, 0) == 0;
     if (exists && !S_ISREG(existing.st_mode))
-        return writeInPlace(target, produce);
+        return writeInPlace(place, produce, ReplaceResult::CannotWrite);
     // Replacing a file by rename needs no write access to the file itself; keep refusing a file that
     // could not be opened for writing.
-    if (exists && ::access(target.c_str(), W_OK) != 0)
+    if (exists && ::faccessat(place.folder.get(), place.name.c_str(), W_OK, 0) != 0)
         return ReplaceResult::CannotOpen;
 
     // The new file is built beside the target, so that the rename that replaces it is atomic and a failed
     // write never leaves a partial file at the path or harms the file that stood there. Whatever ends the
-    // write (an error, or an exception from the producer), the descriptor is closed and the temporary file
-    // removed unless the rename has committed it.
-    std::string name = temporaryName(target);
-    FileDescriptor file(::mkostemp(name.data(), O_CLOEXEC));
-    if (!file.isOpen())
+    // write (an error, an exception from the producer, an interrupting signal), the descriptor is closed and
+    // the temporary file removed unless the rename has committed it.
+    TemporaryFile temporary(place);
+    FileDescriptor file(temporary.create());
+    if (!file.isOpen()) {
+        if (exists && refusedReplacement(errno))
+            return writeInPlace(place, produce,
+                                ReplaceResult::CannotWriteInPlace); // it may be written, not replaced
         return ReplaceResult::CannotOpen;
-    TemporaryFile temporary(name);
-    (void)::fchmod(file.get(), exists ? (existing.st_mode & 07777) : newFileMode());
+    }
+    keepWhatTheFileWas(file.get(), exists, existing);
     const bool written = produce(file.get());
     const bool closed = file.close();
-    if (!written || !closed || !temporary.renameTo(target))
+    if (!written || !closed)
         return ReplaceResult::CannotWrite;
-    return ReplaceResult::Ok;
+    if (temporary.commit())
+        return ReplaceResult::Ok;
+    if (exists && refusedReplacement(errno))
+        return copyInPlace(place, temporary.fileName());
+    return ReplaceResult::CannotWrite;
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {

@@ -523,5 +523,6 @@ ImagePtr loadImage(const char* path) {
     // blocks straight from the descriptor.
     const bool seekable = ::lseek(fd, 0, SEEK_CUR) != -1;
     ByteSource source(fd, seekable);
-    return decode(source);
+    ImagePtr image = decode(source);
+    return source.failed() ? fail(TgaCode::CannotReadFromFile) : std::move(image);
 }

@@ -54,10 +54,11 @@ ImagePtr decodeTga(ByteSource& source);
 constexpr std::uint32_t maxTgaSide = 65535;
 
 enum class WriteResult {
-    Ok,          // the file is complete at the path
-    TooLarge,    // width or height above 65535: no file was touched
-    CannotOpen,  // the file could not be created (TgaError is set to CannotOpenFile)
-    CannotWrite, // a write, the close or the final rename failed; nothing was left at the path
+    Ok,                 // the file is complete at the path
+    TooLarge,           // width or height above 65535: no file was touched
+    CannotOpen,         // the file could not be created (TgaError is set to CannotOpenFile)
+    CannotWrite,        // a write, the close or the final rename failed; nothing was left at the path
+    CannotWriteInPlace, // a file that could only be written in place failed part way: it is incomplete
 };
 
 // Writes an image (top row first in memory) as a 32-bit TGA file. A regular file at the path (or at the end

@@ -56,6 +56,8 @@ WriteResult writeImage(const char* path, const Image& image) {
     case ReplaceResult::CannotOpen:
         TgaError = TgaCode::CannotOpenFile;
         return WriteResult::CannotOpen;
+    case ReplaceResult::CannotWriteInPlace:
+        return WriteResult::CannotWriteInPlace;
     case ReplaceResult::CannotWrite:
         break;
     }
