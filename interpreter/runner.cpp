@@ -2,10 +2,12 @@
 
 #include "interpreter/usage.h"
 #include "system/interruption.h"
+#include "system/memory_budget.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -143,6 +145,16 @@ int finishOutput(int status) {
 int runProgram(int argc, char** argv) {
     if (const std::optional<int> status = answerOption(argc, argv))
         return *status;
+    // A memory limit that cannot be read would silently mean no limit: it is refused before anything runs.
+    if (const char* limit = std::getenv("CHROMALOOM_MEMORY_LIMIT");
+        limit != nullptr && !parseByteSize(limit)) {
+        std::fprintf(
+            stderr,
+            "chromaloom: CHROMALOOM_MEMORY_LIMIT='%s' is not a size: give a number of bytes, or of K, M, "
+            "G or T (binary units, such as 512M or 2GiB)\n",
+            limit);
+        return 1;
+    }
     std::printf("Chromaloom\n");
 
     std::FILE* source = stdin;

@@ -1,12 +1,14 @@
 #include "system/memory_budget.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <new>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -160,37 +162,42 @@ bool imageMemoryAllowed(std::uint64_t held, std::uint64_t request, const MemoryF
 }
 
 std::optional<std::uint64_t> parseByteSize(const char* text) {
-    if (text == nullptr || *text < '0' || *text > '9')
+    if (text == nullptr)
         return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno == ERANGE)
-        return std::nullopt;
-    unsigned shift = 0;
-    switch (*end) {
-    case '\0':
-        break;
-    case 'K':
-    case 'k':
-        shift = 10;
-        break;
-    case 'M':
-    case 'm':
-        shift = 20;
-        break;
-    case 'G':
-    case 'g':
-        shift = 30;
-        break;
-    default:
-        return std::nullopt;
+    std::string_view rest(text);
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!rest.empty() && isBlank(rest.front()))
+        rest.remove_prefix(1);
+    while (!rest.empty() && isBlank(rest.back()))
+        rest.remove_suffix(1);
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9'; ++digits) {
+        const auto digit = static_cast<std::uint64_t>(rest[digits] - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
     }
-    if (shift != 0 && end[1] != '\0')
+    if (digits == 0)
+        return std::nullopt;
+    rest.remove_prefix(digits);
+    // The unit: nothing or B for bytes; K, M, G or T, alone or followed by B or iB, in binary units.
+    static constexpr std::string_view units = "kmgt";
+    unsigned shift = 0;
+    if (!rest.empty()) {
+        const char first = static_cast<char>(std::tolower(static_cast<unsigned char>(rest.front())));
+        if (const std::size_t at = units.find(first); at != std::string_view::npos) {
+            shift = 10 * static_cast<unsigned>(at + 1);
+            rest.remove_prefix(1);
+            if (rest.size() == 2 && std::tolower(static_cast<unsigned char>(rest[0])) == 'i')
+                rest.remove_prefix(1);
+        }
+    }
+    if (!rest.empty() && !(rest.size() == 1 && std::tolower(static_cast<unsigned char>(rest[0])) == 'b'))
         return std::nullopt;
     if (value > (std::numeric_limits<std::uint64_t>::max() >> shift))
         return std::nullopt;
-    return std::uint64_t{value} << shift;
+    return value << shift;
 }
 
 MemoryFacts readMemoryFacts(const std::string& root, const char* userLimitText) {

@@ -10,7 +10,7 @@
 // from outside.
 //
 // The rule, for a request of R bytes while the live images hold H bytes:
-//   1. H + R must not exceed the user's cap, CHROMALOOM_MEMORY_LIMIT (bytes; a K, M or G suffix counts
+//   1. H + R must not exceed the user's cap, CHROMALOOM_MEMORY_LIMIT (bytes; a K, M, G or T suffix counts
 //      binary units), when it is set.
 //   2. H + R must not exceed three quarters of the memory the process can have: the machine's physical
 //      memory, or its container's limit when that is lower. The last quarter is left for the program
@@ -42,8 +42,9 @@ bool imageMemoryAllowed(std::uint64_t held, std::uint64_t request, const MemoryF
 // of their two layouts. The user's cap comes from `userLimitText`, the variable's value (null: not set).
 MemoryFacts readMemoryFacts(const std::string& root, const char* userLimitText);
 
-// A size as CHROMALOOM_MEMORY_LIMIT gives it: decimal digits with an optional K, M or G suffix. None for
-// any other text.
+// A size as CHROMALOOM_MEMORY_LIMIT gives it: decimal digits, then nothing or B for bytes, or K, M, G or T
+// for binary units (1024, 1024^2, ...), alone or followed by B or iB, in any letter case, with blanks
+// around it allowed (" 2GiB", "512mb", "3G"). None for any other text, and for a size beyond 64 bits.
 std::optional<std::uint64_t> parseByteSize(const char* text);
 
 // The bytes of pixels live now, counted by allocatePixels and the pixel buffer's release.

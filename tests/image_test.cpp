@@ -200,9 +200,16 @@ TEST(MemoryBudget, FactsAreReadFromEitherLayoutOfControlGroups) {
         EXPECT_EQ(f.physical, std::nullopt);
     }
     EXPECT_EQ(parseByteSize("1500"), 1500u);
+    EXPECT_EQ(parseByteSize("1500B"), 1500u);
     EXPECT_EQ(parseByteSize("3k"), 3072u);
     EXPECT_EQ(parseByteSize("2G"), 2 * GiB);
-    for (const char* bad : {"", "-1", "12MB", "M", "x", "99999999999999999999"})
+    EXPECT_EQ(parseByteSize("512MiB"), 512 * MiB);
+    EXPECT_EQ(parseByteSize("2GB"), 2 * GiB);
+    EXPECT_EQ(parseByteSize(" 3g\t"), 3 * GiB);
+    EXPECT_EQ(parseByteSize("4T"), 4096 * GiB);
+    EXPECT_EQ(parseByteSize("16777215T"), (std::uint64_t{16777215} << 40));
+    for (const char* bad : {"", " ", "abc", "-1", "1Q", "M", "x", "0x10000000", "3G3", "2 G", "4TiBB", "1iB",
+                            "99999999999999999999", "99999999999999999999G", "16777216T"})
         EXPECT_EQ(parseByteSize(bad), std::nullopt) << bad;
 }
 

@@ -189,17 +189,52 @@ TEST(Startup, OutputThatCannotBeWrittenIsAFailureOnceTheScriptHasRun) {
 }
 
 TEST(Startup, EachLinesMessagesAreOutBeforeTheNextLineRuns) {
-    // Line 2 waits for ever for a writer to the pipe; the program is then stopped from outside.
+    // Line 2 (and in the second script line 1) waits for ever for a writer to the pipe; the program is then
+    // stopped from outside. What start-up printed is out before the first line too.
     TempDir dir;
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    writeFile(dir / "s.script", "test\nread a fifo\n");
-    RunOptions options;
-    options.workDir = dir.path();
-    options.args = {"s.script"};
-    options.alarmSeconds = 1;
-    const RunResult r = runChromaloom(options);
-    EXPECT_EQ(r.output, banner + "Opening script file s.script\nTest command!\n");
-    EXPECT_EQ(r.status, 128 + SIGALRM);
+    for (const std::string script : {"test\nread a fifo\n", "read a fifo\n"}) {
+        writeFile(dir / "s.script", script);
+        RunOptions options;
+        options.workDir = dir.path();
+        options.args = {"s.script"};
+        options.alarmSeconds = 1;
+        const RunResult r = runChromaloom(options);
+        EXPECT_EQ(r.output,
+                  banner + "Opening script file s.script\n" + (script[0] == 't' ? "Test command!\n" : ""));
+        EXPECT_EQ(r.status, 128 + SIGALRM);
+    }
+}
+
+// A memory limit that cannot be read is refused before anything runs, rather than meaning no limit.
+TEST(Startup, AMemoryLimitThatIsNotASizeIsRefused) {
+    TempDir dir;
+    writeFile(dir / "s.script", "test\n");
+    struct Case {
+        std::string value;
+        bool valid;
+    };
+    for (const Case& c : {Case{"", false}, Case{"abc", false}, Case{"-1", false}, Case{"1Q", false},
+                          Case{"0x10000000", false}, Case{"3G3", false}, Case{"99999999999999999999G", false},
+                          Case{"512MiB", true}, Case{" 3G", true}, Case{"2GB", true}}) {
+        RunOptions options;
+        options.workDir = dir.path();
+        options.args = {"s.script"};
+        options.environment = {{"CHROMALOOM_MEMORY_LIMIT", c.value}};
+        const RunResult r = runChromaloom(options);
+        if (c.valid) {
+            EXPECT_EQ(r.status, 0) << c.value;
+            EXPECT_EQ(r.output, banner + "Opening script file s.script\nTest command!\n") << c.value;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << c.value;
+        EXPECT_EQ(r.output, "") << c.value;
+        EXPECT_EQ(r.errors,
+                  "chromaloom: CHROMALOOM_MEMORY_LIMIT='" + c.value +
+                      "' is not a size: give a number of bytes, or of K, M, G or T (binary units, such "
+                      "as 512M or 2GiB)\n")
+            << c.value;
+    }
 }
 
 // A 32-bit true-colour TGA header declaring width x height, followed by 100 bytes of pixels: the rest
