@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -133,6 +135,33 @@ TEST(FileReplacement, LongChainsOfLinksAreFollowedByTheKernel) {
     fs::create_symlink("loop1", dir / "loop2");
     EXPECT_EQ(replaceFile((dir / "loop1").c_str(), [](int fd) { return writeText(fd, "x"); }),
               ReplaceResult::CannotOpen);
+}
+
+// A file mounted on its own (a bind mount) cannot be renamed over: it is written in place.
+TEST(FileReplacement, AFileMountedOnItsOwnIsWrittenInPlace) {
+    TempDir dir;
+    writeFile(dir / "source.tga", "older content");
+    writeFile(dir / "mounted.tga", "under the mount");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // In a mount namespace of its own, so that the mount goes with the child.
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount((dir / "source.tga").c_str(), (dir / "mounted.tga").c_str(), nullptr, MS_BIND, nullptr) !=
+                0)
+            _exit(77);
+        const ReplaceResult result =
+            replaceFile((dir / "mounted.tga").c_str(), [](int fd) { return writeText(fd, "new content"); });
+        _exit(result == ReplaceResult::Ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "cannot make a bind mount here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readFile(dir / "source.tga"), "new content");
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"mounted.tga", "source.tga"}));
 }
 
 // Files the unprivileged user may write but not replace, written in place by the program run as `nobody`.
