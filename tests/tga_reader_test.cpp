@@ -432,13 +432,19 @@ TEST(TgaReader, MatchesThePlainAlgorithmOnRandomFiles) {
 }
 
 // Every 16-bit value under each 16-bit reading, against the plain algorithm.
-TEST(TgaReader, EverySixteenBitValueMatchesThePlainAlgorithm) {
-    for (auto [type, alphaBits] : {std::pair{2, 0}, {2, 1}, {2, 8}, {3, 0}, {3, 8}}) {
+// Every 2-byte value, in an image large enough for the reader to convert each value once into a table: at
+// depth 16 and at depth 12, where a value from 0x8000 up is sign-extended and so keeps bits 24-31 set.
+TEST(TgaReader, EveryTwoByteValueMatchesThePlainAlgorithm) {
+    struct Case {
+        int type, alphaBits, depth;
+    };
+    for (auto [type, alphaBits, depth] :
+         {Case{2, 0, 16}, {2, 1, 16}, {2, 8, 16}, {3, 0, 16}, {3, 8, 16}, {2, 0, 12}, {2, 8, 12}}) {
         TgaFile f;
         f.imageType = static_cast<std::uint8_t>(type);
         f.width = 256;
         f.height = 256;
-        f.pixelDepth = 16;
+        f.pixelDepth = static_cast<std::uint8_t>(depth);
         f.descriptor = static_cast<std::uint8_t>(alphaBits);
         for (int v = 0; v < 65536; ++v)
             f.add({v & 0xFF, v >> 8});
@@ -446,7 +452,7 @@ TEST(TgaReader, EverySixteenBitValueMatchesThePlainAlgorithm) {
         ImagePtr expected = referenceDecode(f.bytes(), code);
         ImagePtr actual = decode(f.bytes());
         ASSERT_NE(actual, nullptr);
-        EXPECT_TRUE(bytesOf(*actual) == bytesOf(*expected)) << type << " " << alphaBits;
+        EXPECT_TRUE(bytesOf(*actual) == bytesOf(*expected)) << type << " " << alphaBits << " " << depth;
     }
 }
 

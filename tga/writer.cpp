@@ -10,7 +10,9 @@ namespace {
 
 // The fixed file layout: an 18-byte header for uncompressed true colour, 32 bits per pixel with 8 alpha
 // bits and the first row at the bottom, then a 21-byte image-ID text, then the pixels as blue, green,
-// red, alpha. Nothing follows the pixels.
+// red, alpha. Nothing follows the pixels. Every TGA file the program writes carries this same image-ID
+// text (the brush file of paint included): readers skip it by its length, and files stay byte for byte
+// what earlier versions wrote.
 constexpr char imageIdText[] = "written with pixelkit";
 constexpr std::size_t imageIdLength = sizeof imageIdText - 1;
 constexpr std::uint8_t bitsPerPixel = 32;
