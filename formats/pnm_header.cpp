@@ -45,8 +45,8 @@ bool skipSeparator(Cursor& c) {
     return false;
 }
 
-// A decimal number of one or more digits, at most 2^32-1. The bytes must go on after it: a number that
-// reaches the end of what was given may have been cut short.
+// A decimal number of one or more digits, at most 2^32-1. (One that reaches the end of the bytes given
+// may have been cut short; the caller finds no separator or final whitespace after it.)
 std::optional<std::uint32_t> readNumber(Cursor& c) {
     const std::uint8_t* start = c.at;
     std::uint64_t value = 0;
@@ -55,7 +55,7 @@ std::optional<std::uint32_t> readNumber(Cursor& c) {
         if (value > largestNumber)
             return std::nullopt;
     }
-    if (c.at == start || c.at == c.end)
+    if (c.at == start)
         return std::nullopt;
     return static_cast<std::uint32_t>(value);
 }
