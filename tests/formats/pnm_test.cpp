@@ -42,71 +42,51 @@ Rgba premultiplied(int r, int g, int b, int a) {
     return {c(r), c(g), c(b), static_cast<std::uint8_t>(a)};
 }
 
-std::string pam(std::uint32_t w, std::uint32_t h, int depth, int maxval, const std::string& tupleLine) {
+std::string pam(std::uint32_t w, std::uint32_t h, std::size_t depth, int maxval,
+                const std::string& tupleLine) {
     return "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) + "\nDEPTH " +
            std::to_string(depth) + "\nMAXVAL " + std::to_string(maxval) + "\n" + tupleLine + "ENDHDR\n";
 }
 
 TEST(PnmReader, DecodesEveryVariant) {
     const struct {
-        const char* name;
         std::string file;
-        std::uint32_t width, height;
+        std::uint32_t width;
         Pixels expected;
     } cases[] = {
-        {"P1 digits run together", "P1\n# c\n3 2\n1 0#x\n1\n010", 3, 2, greys({0, 255, 0, 255, 0, 255})},
-        {"P4 padded rows", std::string("P4 10 2\n\x80\x7F\x00\xC0", 12), 10, 2,
+        {"P1\n# c\n3 2\n1 0#x\n1\n010", 3, greys({0, 255, 0, 255, 0, 255})}, // digits run together
+        {std::string("P4 10 2\n\x80\x7F\x00\xC0", 12), 10,                   // rows padded to a byte
          greys({0, 255, 255, 255, 255, 255, 255, 255, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 0, 0})},
-        {"P2 maxval 15", "P2 3 1 15 0 7 15 ", 3, 1, greys({0, 119, 255})},
-        {"P2 maxval 65535", "P2\n2 1\n65535\n32768 65535", 2, 1, greys({128, 255})},
-        {"P3 maxval 1", "P3 2 1 1\n1 0 1 0 1 1\n", 2, 1, {{255, 0, 255, 255}, {0, 255, 255, 255}}},
-        {"P5 maxval 255, then a second image", "P5 2 1 255\n\x07\xF0P5 1 1 255\n\x01", 2, 1, greys({7, 240})},
-        {"P5 maxval 256", std::string("P5 3 1 256\n\x01\x00\x00\x80\x00\x01", 17), 3, 1,
-         greys({255, 128, 1})},
-        {"P6 maxval 65535",
-         std::string("P6 1 1 65535\n\xFF\xFF\x00\x00\x80\x00", 19),
-         1,
-         1,
-         {{255, 0, 128, 255}}},
-        {"P6 comments everywhere", "P6#a\n1#b\n#c\n 1\t#d\r255\n\x01\x02\x03", 1, 1, {{1, 2, 3, 255}}},
-        {"P7 GRAYSCALE", pam(1, 1, 1, 255, "TUPLTYPE GRAYSCALE\n") + "\x50", 1, 1, greys({80})},
-        {"P7 GRAYSCALE_ALPHA",
-         pam(1, 1, 2, 255, "TUPLTYPE GRAYSCALE_ALPHA\n") + "\xC8\x64",
-         1,
+        {"P2 3 1 15 0 7 15 ", 3, greys({0, 119, 255})},
+        {"P2\n2 1\n65535\n32768 65535", 2, greys({128, 255})},
+        {"P3 2 1 1\n1 0 1 0 1 1\n", 2, {{255, 0, 255, 255}, {0, 255, 255, 255}}},
+        {"P5 2 1 255\n\x07\xF0P5 1 1 255\n\x01", 2, greys({7, 240})}, // a second image is ignored
+        {std::string("P5 3 1 256\n\x01\x00\x00\x80\x00\x01", 17), 3, greys({255, 128, 1})},
+        {std::string("P6 1 1 65535\n\xFF\xFF\x00\x00\x80\x00", 19), 1, {{255, 0, 128, 255}}},
+        {"P6#a\n1#b\n#c\n 1\t#d\r255\n\x01\x02\x03", 1, {{1, 2, 3, 255}}},
+        {pam(1, 1, 1, 255, "TUPLTYPE GRAYSCALE\n") + "\x50", 1, greys({80})},
+        {pam(1, 1, 2, 255, "TUPLTYPE GRAYSCALE_ALPHA\n") + "\xC8\x64",
          1,
          {premultiplied(200, 200, 200, 100)}},
-        {"P7 RGB", pam(1, 1, 3, 255, "TUPLTYPE RGB\n") + "\x01\x02\x03", 1, 1, {{1, 2, 3, 255}}},
-        {"P7 RGB_ALPHA",
-         pam(1, 1, 4, 255, "TUPLTYPE RGB_ALPHA\n") + "\xC3\x10\xFF\x11",
-         1,
+        {pam(1, 1, 3, 255, "TUPLTYPE RGB\n") + "\x01\x02\x03", 1, {{1, 2, 3, 255}}},
+        {pam(1, 1, 4, 255, "TUPLTYPE RGB_ALPHA\n") + "\xC3\x10\xFF\x11",
          1,
          {premultiplied(195, 16, 255, 17)}},
-        {"P7 BLACKANDWHITE", pam(2, 1, 1, 1, "TUPLTYPE BLACKANDWHITE\n") + std::string("\x00\x01", 2), 2, 1,
-         greys({0, 255})},
-        {"P7 BLACKANDWHITE_ALPHA",
-         pam(2, 1, 2, 1, "TUPLTYPE BLACKANDWHITE_ALPHA\n") + std::string("\x01\x00\x01\x01", 4),
+        {pam(2, 1, 1, 1, "TUPLTYPE BLACKANDWHITE\n") + std::string("\x00\x01", 2), 2, greys({0, 255})},
+        {pam(2, 1, 2, 1, "TUPLTYPE BLACKANDWHITE_ALPHA\n") + std::string("\x01\x00\x01\x01", 4),
          2,
-         1,
          {{0, 0, 0, 0}, {255, 255, 255, 255}}},
-        {"P7 depth 2 without a tuple type, 16-bit",
-         pam(1, 1, 2, 65535, "# note\n\n  \r\n") + std::string("\xFF\xFF\x80\x00", 4),
-         1,
+        {pam(1, 1, 2, 65535, "# note\n\n  \r\n") + std::string("\xFF\xFF\x80\x00", 4),
          1,
          {premultiplied(255, 255, 255, 128)}},
-        {"P7 depth 3 without a tuple type, maxval 15",
-         pam(1, 1, 3, 15, "") + std::string("\x0F\x00\x08", 3),
-         1,
-         1,
-         {{255, 0, 136, 255}}},
-        {"P7 keyword lines with blanks, CRLF",
-         "P7\r\n WIDTH\t1 \r\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR \r\n\x09", 1, 1, greys({9})},
+        {pam(1, 1, 3, 15, "") + std::string("\x0F\x00\x08", 3), 1, {{255, 0, 136, 255}}},
+        {"P7\r\n WIDTH\t1 \r\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR \r\n\x09", 1, greys({9})},
     };
     for (const auto& c : cases) {
         const LoadResult result = decodeText(c.file);
-        ASSERT_NE(result.image, nullptr) << c.name << ": " << result.reason;
-        EXPECT_EQ(result.image->width, c.width) << c.name;
-        EXPECT_EQ(result.image->height, c.height) << c.name;
-        EXPECT_EQ(pixelsOf(*result.image), c.expected) << c.name;
+        ASSERT_NE(result.image, nullptr) << testing::PrintToString(c.file) << ": " << result.reason;
+        EXPECT_EQ(result.image->width, c.width) << testing::PrintToString(c.file);
+        EXPECT_EQ(pixelsOf(*result.image), c.expected) << testing::PrintToString(c.file);
     }
 }
 
@@ -144,32 +124,6 @@ std::string tgaOf(std::uint32_t w, std::uint32_t h, const Pixels& straight) {
     return f.str();
 }
 
-// A file of straight pixels, which `project` first makes representable in it (grey, opaque).
-struct Variant {
-    const char* name;
-    std::function<Rgba(Rgba)> project;
-    std::function<std::string(std::uint32_t, std::uint32_t, const Pixels&)> file;
-};
-
-// The samples of every pixel, `channels` of red, green, blue, alpha, as bytes or text of `bytes` each.
-std::string samples(const Pixels& pixels, const std::vector<std::size_t>& channels, int bytes, bool text) {
-    std::string out;
-    for (const Rgba& p : pixels)
-        for (const std::size_t c : channels) {
-            const unsigned v = bytes == 2 ? p[c] * 257u : p[c];
-            if (text)
-                out += std::to_string(v) + " ";
-            else
-                out += bytes == 2 ? std::string{static_cast<char>(v >> 8), static_cast<char>(v)}
-                                  : std::string(1, static_cast<char>(v));
-        }
-    return out;
-}
-std::string classic(const char* magic, std::uint32_t w, std::uint32_t h, int maxval) {
-    return std::string(magic) + "\n" + std::to_string(w) + " " + std::to_string(h) + "\n" +
-           std::to_string(maxval) + "\n";
-}
-
 Rgba asIs(Rgba p) {
     return p;
 }
@@ -183,44 +137,46 @@ Rgba opaqueGrey(Rgba p) {
     return {p[0], p[0], p[0], 255};
 }
 
-const Variant variants[] = {
-    {"PAM RGB_ALPHA", asIs,
-     [](auto w, auto h, const Pixels& p) {
-         return pam(w, h, 4, 255, "TUPLTYPE RGB_ALPHA\n") + samples(p, {0, 1, 2, 3}, 1, false);
-     }},
-    {"PAM depth 4, 16-bit", asIs,
-     [](auto w, auto h, const Pixels& p) {
-         return pam(w, h, 4, 65535, "") + samples(p, {0, 1, 2, 3}, 2, false);
-     }},
-    {"PAM GRAYSCALE_ALPHA", grey,
-     [](auto w, auto h, const Pixels& p) {
-         return pam(w, h, 2, 255, "TUPLTYPE GRAYSCALE_ALPHA\n") + samples(p, {0, 3}, 1, false);
-     }},
-    {"PAM RGB", opaque,
-     [](auto w, auto h, const Pixels& p) {
-         return pam(w, h, 3, 255, "TUPLTYPE RGB\n") + samples(p, {0, 1, 2}, 1, false);
-     }},
-    {"PAM GRAYSCALE", opaqueGrey,
-     [](auto w, auto h, const Pixels& p) {
-         return pam(w, h, 1, 255, "TUPLTYPE GRAYSCALE\n") + samples(p, {0}, 1, false);
-     }},
-    {"P6", opaque,
-     [](auto w, auto h, const Pixels& p) {
-         return classic("P6", w, h, 255) + samples(p, {0, 1, 2}, 1, false);
-     }},
-    {"P6 16-bit", opaque,
-     [](auto w, auto h, const Pixels& p) {
-         return classic("P6", w, h, 65535) + samples(p, {0, 1, 2}, 2, false);
-     }},
-    {"P3", opaque,
-     [](auto w, auto h, const Pixels& p) {
-         return classic("P3", w, h, 255) + samples(p, {0, 1, 2}, 1, true);
-     }},
-    {"P5", opaqueGrey,
-     [](auto w, auto h, const Pixels& p) { return classic("P5", w, h, 255) + samples(p, {0}, 1, false); }},
-    {"P2 16-bit", opaqueGrey,
-     [](auto w, auto h, const Pixels& p) { return classic("P2", w, h, 65535) + samples(p, {0}, 2, true); }},
+// A kind of file for straight pixels, which `project` first makes representable in it (grey, opaque): its
+// magic, the tuple-type line of a P7 file, the channels it stores (0 red to 3 alpha), its maxval (255, or
+// 65535 with two-byte samples v * 257) and whether its samples are text.
+struct Variant {
+    std::string magic, tupleLine;
+    Rgba (*project)(Rgba);
+    std::vector<std::size_t> channels;
+    int maxval;
+    bool text;
 };
+const Variant variants[] = {
+    {"P7", "TUPLTYPE RGB_ALPHA\n", asIs, {0, 1, 2, 3}, 255, false},
+    {"P7", "", asIs, {0, 1, 2, 3}, 65535, false},
+    {"P7", "TUPLTYPE GRAYSCALE_ALPHA\n", grey, {0, 3}, 255, false},
+    {"P7", "TUPLTYPE RGB\n", opaque, {0, 1, 2}, 255, false},
+    {"P7", "TUPLTYPE GRAYSCALE\n", opaqueGrey, {0}, 255, false},
+    {"P6", "", opaque, {0, 1, 2}, 255, false},
+    {"P6", "", opaque, {0, 1, 2}, 65535, false},
+    {"P3", "", opaque, {0, 1, 2}, 255, true},
+    {"P5", "", opaqueGrey, {0}, 255, false},
+    {"P2", "", opaqueGrey, {0}, 65535, true},
+};
+
+std::string fileOf(const Variant& v, std::uint32_t w, std::uint32_t h, const Pixels& pixels) {
+    const std::string size =
+        std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(v.maxval) + "\n";
+    std::string out =
+        v.magic == "P7" ? pam(w, h, v.channels.size(), v.maxval, v.tupleLine) : v.magic + " " + size;
+    for (const Rgba& p : pixels)
+        for (const std::size_t c : v.channels) {
+            const unsigned sample = v.maxval == 65535 ? p[c] * 257u : p[c];
+            if (v.text)
+                out += std::to_string(sample) + " ";
+            else if (v.maxval == 65535)
+                out += {static_cast<char>(sample >> 8), static_cast<char>(sample)};
+            else
+                out += static_cast<char>(sample);
+        }
+    return out;
+}
 
 // Straight pixels with every alpha the conversions treat apart (0, 255) and any other.
 Pixels randomPixels(std::size_t n, std::mt19937& random) {
@@ -249,16 +205,18 @@ TEST(PnmReader, LoadsTheSameImageAsATgaFileOfTheSameStraightPixels) {
             const std::string tga = tgaOf(w, h, projected);
             const ImagePtr expected =
                 decodeTga(reinterpret_cast<const std::uint8_t*>(tga.data()), tga.size());
-            const std::string file = v.file(w, h, projected);
+            const std::string file = fileOf(v, w, h, projected);
             const LoadResult fromMemory = decodeText(file);
             ASSERT_NE(fromMemory.image, nullptr)
-                << v.name << " " << w << "x" << h << ": " << fromMemory.reason;
-            EXPECT_TRUE(bytesOf(*fromMemory.image) == bytesOf(*expected)) << v.name << " " << w << "x" << h;
+                << v.magic << v.tupleLine << v.maxval << " " << w << "x" << h << ": " << fromMemory.reason;
+            EXPECT_TRUE(bytesOf(*fromMemory.image) == bytesOf(*expected))
+                << v.magic << v.tupleLine << v.maxval << " " << w << "x" << h;
             writeFile(dir / "in", file);
             const LoadResult fromFile = loadImageFile((dir / "in").c_str());
-            ASSERT_NE(fromFile.image, nullptr) << v.name << ": " << fromFile.reason;
+            ASSERT_NE(fromFile.image, nullptr)
+                << v.magic << v.tupleLine << v.maxval << ": " << fromFile.reason;
             EXPECT_TRUE(bytesOf(*fromFile.image) == bytesOf(*expected))
-                << v.name << " " << w << "x" << h << " from a file";
+                << v.magic << v.tupleLine << v.maxval << " " << w << "x" << h << " from a file";
         }
     }
 }
