@@ -5,7 +5,8 @@
 # and fuzzes it for SECONDS (default 60). TARGET is
 #   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default), or
 #   script  the whole interpreter, seeded from the script cases under tests/e2e and from the test images
-#           each followed by a short script that reads it.
+#           each followed by a short script that reads it, or
+#   pnm     the PNM and PAM reader and writer, seeded from the files of every variant under tests/data/pnm.
 # The corpus grows in fuzz-corpus/TARGET/. Exits non-zero when the fuzzer finds a crash, a leak, undefined
 # behaviour or an input slower than 30 seconds; the input that caused it is left in build-fuzz/artifacts/.
 set -euo pipefail
@@ -21,9 +22,9 @@ build="$root/build-fuzz"
 corpus="$root/fuzz-corpus/$target"
 
 case "$target" in
-tga | script) ;;
+tga | script | pnm) ;;
 *)
-    echo "unknown fuzz target: $target (tga or script)" >&2
+    echo "unknown fuzz target: $target (tga, script or pnm)" >&2
     exit 2
     ;;
 esac
@@ -35,6 +36,8 @@ cmake --build "$build" --target "chromaloom_${target}_fuzz" -j"$(nproc)"
 mkdir -p "$corpus" "$build/artifacts"
 if [[ "$target" == tga ]]; then
     find "$root/tests/data" -name '*.tga' -exec cp -f {} "$corpus/" \;
+elif [[ "$target" == pnm ]]; then
+    cp -f "$root"/tests/data/pnm/* "$corpus/"
 else
     while IFS= read -r -d '' case_file; do
         cp -f "$case_file" "$corpus/e2e-$(basename "$(dirname "$case_file")")-$(basename "$case_file")"
