@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -109,6 +111,27 @@ const GreyProducts& greyProducts() {
     return products;
 }
 
+// Red, green and blue of n pixels, alpha dropped.
+void packRgb(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Four pixels to three little-endian words: each pixel's low 24 bits, one after the other.
+        constexpr std::uint32_t colour = 0xFFFFFFu;
+        for (; i + 4 <= n; i += 4, in += 16, out += 12) {
+            std::uint32_t p[4];
+            std::memcpy(p, in, sizeof p);
+            const std::uint32_t w[3] = {(p[0] & colour) | (p[1] << 24), ((p[1] & colour) >> 8) | (p[2] << 16),
+                                        ((p[2] & colour) >> 16) | (p[3] << 8)};
+            std::memcpy(out, w, sizeof w);
+        }
+    }
+    for (; i < n; ++i, in += 4, out += 3) {
+        out[0] = in[0];
+        out[1] = in[1];
+        out[2] = in[2];
+    }
+}
+
 // n pixels of straight colour (red, green, blue, alpha) to the samples of the file.
 void pack(Samples samples, const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     switch (samples) {
@@ -123,8 +146,7 @@ void pack(Samples samples, const std::uint8_t* in, std::size_t n, std::uint8_t* 
         }
         break;
     case Samples::Rgb:
-        for (std::size_t i = 0; i < n; ++i)
-            std::copy(in + 4 * i, in + 4 * i + 3, out + 3 * i);
+        packRgb(in, n, out);
         break;
     case Samples::Rgba:
         std::copy(in, in + 4 * n, out);
