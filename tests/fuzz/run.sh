@@ -5,8 +5,10 @@
 # and fuzzes it for SECONDS (default 60). TARGET is
 #   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default), or
 #   script  the whole interpreter, seeded from the script cases under tests/e2e and from the test images
-#           each followed by a short script that reads it.
-#   png     the PNG reader and writer, seeded from the PNG files of every variant under tests/data/png.
+#           each followed by a short script that reads it,
+#   png, pnm, jpeg, webp
+#           that format's reader and writer, seeded from the small files of every variant under
+#           tests/data/TARGET.
 # The corpus grows in fuzz-corpus/TARGET/. Exits non-zero when the fuzzer finds a crash, a leak, undefined
 # behaviour or an input slower than 30 seconds; the input that caused it is left in build-fuzz/artifacts/.
 set -euo pipefail
@@ -22,9 +24,9 @@ build="$root/build-fuzz"
 corpus="$root/fuzz-corpus/$target"
 
 case "$target" in
-tga | script | png) ;;
+tga | script | png | pnm | jpeg | webp) ;;
 *)
-    echo "unknown fuzz target: $target (tga, script or png)" >&2
+    echo "unknown fuzz target: $target (tga, script, png, pnm, jpeg or webp)" >&2
     exit 2
     ;;
 esac
@@ -36,8 +38,8 @@ cmake --build "$build" --target "chromaloom_${target}_fuzz" -j"$(nproc)"
 mkdir -p "$corpus" "$build/artifacts"
 if [[ "$target" == tga ]]; then
     find "$root/tests/data" -name '*.tga' -exec cp -f {} "$corpus/" \;
-elif [[ "$target" == png ]]; then
-    cp -f "$root"/tests/data/png/*.png "$corpus/"
+elif [[ "$target" != script ]]; then
+    cp -f "$root/tests/data/$target"/* "$corpus/"
 else
     while IFS= read -r -d '' case_file; do
         cp -f "$case_file" "$corpus/e2e-$(basename "$(dirname "$case_file")")-$(basename "$case_file")"
