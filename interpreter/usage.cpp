@@ -25,6 +25,11 @@ constexpr const char* helpBeforeVerbs =
     "A line that fails prints \"Error (line N): ...\" and the script goes on.\n"
     "A script file named like an option runs as ./--help.\n"
     "\n"
+    "read takes PNG, JPEG, WebP, PNM/PAM and TGA files, told apart by their\n"
+    "content. write writes TGA unless the file name starts with a format and a\n"
+    "colon: png:out.png, jpg:out.jpg (jpg85: for quality 85; 90 without),\n"
+    "webp:out.webp (lossless; webp80: lossy), pam:, ppm:, pgm:, tga:.\n"
+    "\n"
     "Verbs:\n";
 
 constexpr const char* helpAfterVerbs =
