@@ -3,7 +3,9 @@
 #
 # Builds a fuzz target with clang++ (libFuzzer, address and undefined-behaviour sanitizers) in build-fuzz/
 # and fuzzes it for SECONDS (default 60). TARGET is
-#   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default), or
+#   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default),
+#   jpeg    the JPEG reader and writer, seeded from the small files of every variant under tests/data/jpeg,
+#   webp    the WebP reader and writer, seeded likewise from tests/data/webp, or
 #   script  the whole interpreter, seeded from the script cases under tests/e2e and from the test images
 #           each followed by a short script that reads it.
 # The corpus grows in fuzz-corpus/TARGET/. Exits non-zero when the fuzzer finds a crash, a leak, undefined
@@ -21,9 +23,9 @@ build="$root/build-fuzz"
 corpus="$root/fuzz-corpus/$target"
 
 case "$target" in
-tga | script) ;;
+tga | jpeg | webp | script) ;;
 *)
-    echo "unknown fuzz target: $target (tga or script)" >&2
+    echo "unknown fuzz target: $target (tga, jpeg, webp or script)" >&2
     exit 2
     ;;
 esac
@@ -35,6 +37,8 @@ cmake --build "$build" --target "chromaloom_${target}_fuzz" -j"$(nproc)"
 mkdir -p "$corpus" "$build/artifacts"
 if [[ "$target" == tga ]]; then
     find "$root/tests/data" -name '*.tga' -exec cp -f {} "$corpus/" \;
+elif [[ "$target" == jpeg || "$target" == webp ]]; then
+    cp -f "$root/tests/data/$target"/* "$corpus/"
 else
     while IFS= read -r -d '' case_file; do
         cp -f "$case_file" "$corpus/e2e-$(basename "$(dirname "$case_file")")-$(basename "$case_file")"
