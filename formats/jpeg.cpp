@@ -57,11 +57,22 @@ void skipInput(j_decompress_ptr cinfo, long count) {
 
 // ---- The decompressor ----
 
+// Every scan of a file with several is decoded over the whole image, so a small file of many tiny scans
+// could keep the decoder busy for minutes. Encoders write about ten; a file with more than this is refused.
+constexpr int maxScans = 1000;
+
+// Called by the library as it reads the file's scans.
+void limitScans(j_common_ptr cinfo) {
+    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > maxScans)
+        failJpeg(cinfo, "too many scans");
+}
+
 // Everything the library works with, in one record without destructors (see jpeg_library.h).
 struct Decompressor {
     jpeg_decompress_struct cinfo;
     JpegErrorHandler errors;
     SourceManager source;
+    jpeg_progress_mgr progress;
     std::size_t coefficientBytes; // the whole-image coefficient buffer of a file with several scans
 };
 
@@ -76,6 +87,7 @@ public:
         d.source.pub.resync_to_restart = jpeg_resync_to_restart;
         d.source.pub.term_source = termSource;
         d.source.bytes = &bytes;
+        d.progress.progress_monitor = limitScans;
     }
     ~DecompressorHandle() { jpeg_destroy_decompress(&d.cinfo); }
     DecompressorHandle(const DecompressorHandle&) = delete;
@@ -138,6 +150,7 @@ bool readHeader(Decompressor& d) {
         return false;
     jpeg_create_decompress(&d.cinfo);
     d.cinfo.src = &d.source.pub;
+    d.cinfo.progress = &d.progress;
     jpeg_read_header(&d.cinfo, TRUE);
     d.cinfo.out_color_space = isCmyk(d.cinfo.jpeg_color_space) ? JCS_CMYK : JCS_EXT_RGBA;
     jpeg_calc_output_dimensions(&d.cinfo);

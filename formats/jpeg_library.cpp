@@ -36,6 +36,14 @@ void outputNothing(j_common_ptr) {}
 
 } // namespace
 
+void failJpeg(j_common_ptr cinfo, const char* reason) {
+    JpegErrorHandler& handler = handlerOf(cinfo);
+    handler.pub.msg_code = 0;
+    handler.endedEarly = false;
+    std::snprintf(handler.message, sizeof handler.message, "%s", reason);
+    std::longjmp(handler.jump, 1);
+}
+
 jpeg_error_mgr* installJpegErrorHandler(JpegErrorHandler& handler) {
     jpeg_std_error(&handler.pub);
     handler.pub.error_exit = failAndJump;

@@ -25,6 +25,9 @@ struct JpegErrorHandler {
     bool endedEarly;
 };
 
+// Ends the library's work at once with `reason` (after "JPEG: "), as an error of the library would.
+[[noreturn]] void failJpeg(j_common_ptr cinfo, const char* reason);
+
 // Points the library's error manager at `handler` and returns it for the record's `err` field.
 jpeg_error_mgr* installJpegErrorHandler(JpegErrorHandler& handler);
 
