@@ -97,10 +97,13 @@ std::size_t segmentOf(const Bytes& file, std::uint8_t code) {
     return 0;
 }
 
-TEST(JpegReader, ACorruptHeaderFailsWithTheLibrarysMessageAndDamagedDataDecodes) {
+TEST(JpegReader, BadFilesFailWithTheirReasonAndDamagedDataStillDecodes) {
     Bytes twelveBits = makeJpeg(JpegKind::Colour420, 16, 16);
     twelveBits[segmentOf(twelveBits, 0xC0) + 2] = 12; // sample precision
     EXPECT_EQ(decodeBytes(twelveBits).reason, "JPEG: Unsupported JPEG data precision 12");
+
+    // A valid file, but of more scans than any encoder writes, each of which costs a pass over the image.
+    EXPECT_EQ(decodeBytes(makeJpegWithManyScans()).reason, "JPEG: too many scans");
 
     // Damaged entropy-coded data is a warning: the image still comes out.
     Bytes damaged = makeJpeg(JpegKind::Colour420, 64, 64);

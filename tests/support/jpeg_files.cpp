@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <jpeglib.h>
 #include <stdexcept>
 #include <string>
@@ -71,11 +72,10 @@ void setColourSpace(jpeg_compress_struct& cinfo, JpegKind kind) {
     }
 }
 
-} // namespace
-
-Bytes makeJpeg(JpegKind kind, unsigned width, unsigned height, int quality) {
-    const int components = componentsOf(kind);
-    const Bytes pixels = samplePattern(width, height, components);
+// Compresses the pixels (1, 3 or 4 bytes each: grey, RGB or CMYK) with the library's defaults, changed
+// by `configure`.
+Bytes compress(const Bytes& pixels, unsigned width, unsigned height, int components,
+               const std::function<void(jpeg_compress_struct&)>& configure) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr err{};
     cinfo.err = jpeg_std_error(&err);
@@ -89,8 +89,7 @@ Bytes makeJpeg(JpegKind kind, unsigned width, unsigned height, int quality) {
     cinfo.input_components = components;
     cinfo.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
     jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    setColourSpace(cinfo, kind);
+    configure(cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     const std::size_t stride = std::size_t{width} * static_cast<unsigned>(components);
     while (cinfo.next_scanline < height) {
@@ -102,6 +101,58 @@ Bytes makeJpeg(JpegKind kind, unsigned width, unsigned height, int quality) {
     Bytes file(out, out + size);
     std::free(out);
     return file;
+}
+
+} // namespace
+
+Bytes makeJpeg(JpegKind kind, unsigned width, unsigned height, int quality) {
+    const int components = componentsOf(kind);
+    return compress(samplePattern(width, height, components), width, height, components,
+                    [&](jpeg_compress_struct& cinfo) {
+                        jpeg_set_quality(&cinfo, quality, TRUE);
+                        setColourSpace(cinfo, kind);
+                    });
+}
+
+namespace {
+
+// The most bits a successive-approximation scan may leave out of an 8-bit file's coefficients.
+constexpr int maxPointTransform = 10;
+
+// A scan of `component` (-1: all three, DC only) over coefficients ss..se, coding bit al and up; a
+// refinement of bit al when ah is not 0.
+jpeg_scan_info scan(int component, int ss, int se, int ah, int al) {
+    jpeg_scan_info s{};
+    s.comps_in_scan = component < 0 ? 3 : 1;
+    for (int i = 0; i < s.comps_in_scan; ++i)
+        s.component_index[i] = component < 0 ? i : component;
+    s.Ss = ss;
+    s.Se = se;
+    s.Ah = ah;
+    s.Al = al;
+    return s;
+}
+
+// A coefficient band first with its top bits, then each lower bit in a refinement scan of its own.
+void addBitByBit(std::vector<jpeg_scan_info>& scans, int component, int ss, int se) {
+    scans.push_back(scan(component, ss, se, 0, maxPointTransform));
+    for (int bit = maxPointTransform; bit > 0; --bit)
+        scans.push_back(scan(component, ss, se, bit, bit - 1));
+}
+
+} // namespace
+
+Bytes makeJpegWithManyScans() {
+    std::vector<jpeg_scan_info> scans;
+    addBitByBit(scans, -1, 0, 0);
+    for (int component = 0; component < 3; ++component)
+        for (int k = 1; k < DCTSIZE2; ++k)
+            addBitByBit(scans, component, k, k);
+    return compress(samplePattern(8, 8, 3), 8, 8, 3, [&](jpeg_compress_struct& cinfo) {
+        cinfo.comp_info[0].h_samp_factor = cinfo.comp_info[0].v_samp_factor = 1;
+        cinfo.scan_info = scans.data();
+        cinfo.num_scans = static_cast<int>(scans.size());
+    });
 }
 
 JpegSamples libraryDecode(const Bytes& file) {

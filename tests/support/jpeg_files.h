@@ -23,6 +23,10 @@ enum class JpegKind {
 // block differs.
 Bytes makeJpeg(JpegKind kind, unsigned width, unsigned height, int quality = 90);
 
+// A valid progressive 4:4:4 colour file of 8 x 8 pixels with 2090 scans: every AC coefficient of each
+// component in a scan of its own, refined one bit at a time.
+Bytes makeJpegWithManyScans();
+
 // The samples as the library decodes them by default, in the file's own colour space: grey (1 byte a
 // pixel), RGB (3) for YCbCr, or CMYK (4) for CMYK and YCCK, as the library delivers them.
 struct JpegSamples {
