@@ -1,7 +1,7 @@
 #include "formats/codecs.h"
 
+#include "formats/webp_library.h"
 #include "image/straight_colour.h"
-#include "system/memory_budget.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,6 +25,8 @@ constexpr std::size_t firstReadBytes = std::size_t{1} << 20;
 // held whole as 4-byte ARGB words, and an alpha plane takes a byte a pixel plus, when it is compressed
 // losslessly, its ARGB words. A lossy image without alpha is decoded a few rows at a time.
 constexpr std::size_t stillDecoderBytesPerPixel = 5;
+// WebPBitstreamFeatures::format of a lossless file.
+constexpr int losslessFormat = 2;
 // An animation is composed on two canvases of 4 bytes a pixel (the frame shown and the one before), and
 // its first frame is decoded as a still image.
 constexpr std::size_t animationDecoderBytesPerPixel = 2 * 4 + stillDecoderBytesPerPixel;
@@ -76,24 +78,6 @@ std::string failureReason(VP8StatusCode status) {
     }
 }
 
-// Memory taken from the budget of all images for the time of a decoding.
-class MemoryReservation {
-public:
-    explicit MemoryReservation(std::size_t n) : bytes(n) {
-        if (bytes > 0)
-            reserveImageMemory(bytes);
-    }
-    ~MemoryReservation() {
-        if (bytes > 0)
-            releaseImageMemory(bytes);
-    }
-    MemoryReservation(const MemoryReservation&) = delete;
-    MemoryReservation& operator=(const MemoryReservation&) = delete;
-
-private:
-    std::size_t bytes;
-};
-
 // Premultiplies the straight colour the library decoded into the image, a row at a time through a copy.
 void premultiplyInPlace(Image& image) {
     std::vector<std::uint8_t> row(image.rowBytes());
@@ -109,8 +93,8 @@ ImagePtr decodeStill(const FileBytes& file, const WebPBitstreamFeatures& feature
     const auto width = static_cast<std::uint32_t>(features.width);
     const auto height = static_cast<std::uint32_t>(features.height);
     ImagePtr image = createImageForOverwrite(width, height);
-    const bool heldWhole = features.format == 2 || features.has_alpha != 0; // 2: lossless
-    MemoryReservation decoder(heldWhole ? std::size_t{width} * height * stillDecoderBytesPerPixel : 0);
+    const bool heldWhole = features.format == losslessFormat || features.has_alpha != 0;
+    WebpMemoryReservation decoder(heldWhole ? std::size_t{width} * height * stillDecoderBytesPerPixel : 0);
 
     WebPDecoderConfig config;
     if (WebPInitDecoderConfig(&config) == 0) {
@@ -144,7 +128,7 @@ ImagePtr decodeFirstFrame(const FileBytes& file, const WebPBitstreamFeatures& fe
     const auto width = static_cast<std::uint32_t>(features.width);
     const auto height = static_cast<std::uint32_t>(features.height);
     ImagePtr image = createImageForOverwrite(width, height);
-    MemoryReservation decoder(std::size_t{width} * height * animationDecoderBytesPerPixel);
+    WebpMemoryReservation decoder(std::size_t{width} * height * animationDecoderBytesPerPixel);
 
     WebPAnimDecoderOptions options;
     if (WebPAnimDecoderOptionsInit(&options) == 0) {
