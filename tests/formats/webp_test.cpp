@@ -211,6 +211,17 @@ TEST(WebpWriter, LossyWritesCloseToTheOriginalAtTheQualityOfTheName) {
     EXPECT_LT(total / (128 * 96 * 3), 2.0);
 }
 
+TEST(WebpWriter, TheEncodersMemoryComesFromTheBudget) {
+    std::mt19937 random(5);
+    const ImagePtr image = randomImage(random, 512, 512); // 1 MiB
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    setImageMemoryLimit(imageBytesHeld() + (std::uint64_t{4} << 20));
+    EXPECT_THROW(encodeWebp(*image, 0, null), std::bad_alloc); // lossless holds about 7 times the image
+    EXPECT_TRUE(encodeWebp(*image, 80, null));                 // lossy about 1.6 times
+    setImageMemoryLimit(std::nullopt);
+    ::close(null);
+}
+
 TEST(WebpWriter, AFailedWriteIsReported) {
     const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
