@@ -1,12 +1,178 @@
 #include "formats/codecs.h"
 
-bool matchesWebp(const std::uint8_t*, std::size_t) {
-    return false;
+#include "formats/webp_library.h"
+#include "image/straight_colour.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+namespace {
+
+// "RIFF", the size of what follows it (4 bytes, little-endian), "WEBP".
+constexpr std::size_t riffHeaderBytes = 12;
+// The bytes before those the RIFF size counts: "RIFF" and the size itself.
+constexpr std::size_t riffPreambleBytes = 8;
+// The first allocation for a file read from a descriptor; it grows as bytes arrive, so a file that
+// claims a large size but ends early costs no more than it holds.
+constexpr std::size_t firstReadBytes = std::size_t{1} << 20;
+
+// Bytes a pixel the library holds beside the output while it decodes a still image: a lossless image is
+// held whole as 4-byte ARGB words, and an alpha plane takes a byte a pixel plus, when it is compressed
+// losslessly, its ARGB words. A lossy image without alpha is decoded a few rows at a time.
+constexpr std::size_t stillDecoderBytesPerPixel = 5;
+// WebPBitstreamFeatures::format of a lossless file.
+constexpr int losslessFormat = 2;
+// An animation is composed on two canvases of 4 bytes a pixel (the frame shown and the one before), and
+// its first frame is decoded as a still image.
+constexpr std::size_t animationDecoderBytesPerPixel = 2 * 4 + stillDecoderBytesPerPixel;
+
+// The whole file in memory: where the source already holds it, or copied into `storage`.
+struct FileBytes {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::vector<std::uint8_t> storage;
+};
+
+// Reads the file up to the end of its RIFF chunk (what follows is not part of it). False when the data
+// ends first.
+bool readWholeFile(ByteSource& source, FileBytes& file) {
+    if (source.peek(riffHeaderBytes) < riffHeaderBytes)
+        return false;
+    const std::uint8_t* head = source.data();
+    const std::uint32_t riffSize = std::uint32_t{head[4]} | std::uint32_t{head[5]} << 8 |
+                                   std::uint32_t{head[6]} << 16 | std::uint32_t{head[7]} << 24;
+    const std::size_t total = std::size_t{riffSize} + riffPreambleBytes;
+    if (source.available() >= total) {
+        file.data = source.data();
+        file.size = total;
+        return true;
+    }
+    file.storage.reserve(std::min(total, firstReadBytes));
+    while (file.storage.size() < total) {
+        const std::size_t n = std::min(source.available(), total - file.storage.size());
+        if (n == 0)
+            return false;
+        file.storage.insert(file.storage.end(), source.data(), source.data() + n);
+        source.advance(n);
+    }
+    file.data = file.storage.data();
+    file.size = total;
+    return true;
 }
-ImagePtr decodeWebp(ByteSource&, std::string& reason) {
-    reason = "WebP: not supported yet";
-    return nullptr;
+
+std::string failureReason(VP8StatusCode status) {
+    switch (status) {
+    case VP8_STATUS_NOT_ENOUGH_DATA:
+        return "WebP: file ends early";
+    case VP8_STATUS_UNSUPPORTED_FEATURE:
+        return "WebP: unsupported feature";
+    case VP8_STATUS_OUT_OF_MEMORY:
+        throw std::bad_alloc();
+    default:
+        return "WebP: corrupt data";
+    }
 }
-bool encodeWebp(const Image&, int, int) {
-    return false;
+
+// Premultiplies the straight colour the library decoded into the image, a row at a time through a copy.
+void premultiplyInPlace(Image& image) {
+    std::vector<std::uint8_t> row(image.rowBytes());
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+        std::memcpy(row.data(), image.pixel(0, y), row.size());
+        premultiplyPixels(row.data(), image.width, image.pixel(0, y), ChannelOrder::Rgba);
+    }
+}
+
+// A still image, lossy or lossless, decoded as straight RGBA (alpha 255 without an alpha channel) straight
+// into the image, with the library's default decoding.
+ImagePtr decodeStill(const FileBytes& file, const WebPBitstreamFeatures& features, std::string& reason) {
+    const auto width = static_cast<std::uint32_t>(features.width);
+    const auto height = static_cast<std::uint32_t>(features.height);
+    ImagePtr image = createImageForOverwrite(width, height);
+    const bool heldWhole = features.format == losslessFormat || features.has_alpha != 0;
+    WebpMemoryReservation decoder(heldWhole ? std::size_t{width} * height * stillDecoderBytesPerPixel : 0);
+
+    WebPDecoderConfig config;
+    if (WebPInitDecoderConfig(&config) == 0) {
+        reason = "WebP: unsupported feature";
+        return nullptr;
+    }
+    config.output.colorspace = MODE_RGBA;
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = image->pixels.get();
+    config.output.u.RGBA.stride = static_cast<int>(image->rowBytes());
+    config.output.u.RGBA.size = image->byteCount();
+    const VP8StatusCode status = WebPDecode(file.data, file.size, &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status != VP8_STATUS_OK) {
+        reason = failureReason(status);
+        return nullptr;
+    }
+    if (features.has_alpha != 0)
+        premultiplyInPlace(*image);
+    return image;
+}
+
+struct AnimationDecoderDeleter {
+    void operator()(WebPAnimDecoder* decoder) const { WebPAnimDecoderDelete(decoder); }
+};
+
+// An animation reads as its first frame composed on the canvas, as a viewer shows it before the second:
+// the canvas starts transparent, and the frame is placed at its offset (blending has nothing below it
+// yet). The library gives the canvas as straight RGBA.
+ImagePtr decodeFirstFrame(const FileBytes& file, const WebPBitstreamFeatures& features, std::string& reason) {
+    const auto width = static_cast<std::uint32_t>(features.width);
+    const auto height = static_cast<std::uint32_t>(features.height);
+    ImagePtr image = createImageForOverwrite(width, height);
+    WebpMemoryReservation decoder(std::size_t{width} * height * animationDecoderBytesPerPixel);
+
+    WebPAnimDecoderOptions options;
+    if (WebPAnimDecoderOptionsInit(&options) == 0) {
+        reason = "WebP: unsupported feature";
+        return nullptr;
+    }
+    options.color_mode = MODE_RGBA;
+    options.use_threads = 0;
+    const WebPData data{file.data, file.size};
+    const std::unique_ptr<WebPAnimDecoder, AnimationDecoderDeleter> animation(
+        WebPAnimDecoderNew(&data, &options));
+    WebPAnimInfo info;
+    std::uint8_t* canvas = nullptr;
+    int timestamp = 0;
+    if (animation == nullptr || WebPAnimDecoderGetInfo(animation.get(), &info) == 0 ||
+        info.canvas_width != width || info.canvas_height != height ||
+        WebPAnimDecoderGetNext(animation.get(), &canvas, &timestamp) == 0) {
+        reason = "WebP: corrupt data";
+        return nullptr;
+    }
+    premultiplyPixels(canvas, std::size_t{width} * height, image->pixels.get(), ChannelOrder::Rgba);
+    return image;
+}
+
+} // namespace
+
+bool matchesWebp(const std::uint8_t* head, std::size_t size) {
+    return size >= riffHeaderBytes && std::memcmp(head, "RIFF", 4) == 0 &&
+           std::memcmp(head + 8, "WEBP", 4) == 0;
+}
+
+ImagePtr decodeWebp(ByteSource& source, std::string& reason) {
+    FileBytes file;
+    if (!readWholeFile(source, file)) {
+        reason = "WebP: file ends early";
+        return nullptr;
+    }
+    WebPBitstreamFeatures features;
+    const VP8StatusCode status = WebPGetFeatures(file.data, file.size, &features);
+    if (status != VP8_STATUS_OK) {
+        reason = failureReason(status);
+        return nullptr;
+    }
+    if (features.has_animation != 0)
+        return decodeFirstFrame(file, features, reason);
+    return decodeStill(file, features, reason);
 }

@@ -3,7 +3,7 @@
 #
 # Builds a fuzz target with clang++ (libFuzzer, address and undefined-behaviour sanitizers) in build-fuzz/
 # and fuzzes it for SECONDS (default 60). TARGET is
-#   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default), or
+#   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default),
 #   script  the whole interpreter, seeded from the script cases under tests/e2e and from the test images
 #           each followed by a short script that reads it,
 #   png, pnm, jpeg, webp

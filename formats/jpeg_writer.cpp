@@ -1,0 +1,137 @@
+#include "formats/codecs.h"
+#include "formats/jpeg_library.h"
+
+#include "image/straight_colour.h"
+#include "system/file_replacement.h"
+
+#include <jerror.h>
+#include <vector>
+
+namespace {
+
+// ---- Output: the library's bytes go straight into an OutputBuffer on the descriptor ----
+
+constexpr std::size_t outputBufferBytes = std::size_t{1} << 20;
+// The piece of the output buffer the library fills between two calls.
+constexpr std::size_t outputPieceBytes = std::size_t{1} << 16;
+
+struct DestinationManager {
+    jpeg_destination_mgr pub; // what the library sees; must stay the first member
+    OutputBuffer* out;
+};
+
+DestinationManager& destinationOf(j_compress_ptr cinfo) {
+    return *reinterpret_cast<DestinationManager*>(cinfo->dest);
+}
+
+// Gives the library the next piece of the buffer; after a failed write the compression stops at once.
+void giveRoom(j_compress_ptr cinfo) {
+    DestinationManager& d = destinationOf(cinfo);
+    std::uint8_t* room = d.out->room(outputPieceBytes);
+    if (room == nullptr)
+        ERREXIT(cinfo, JERR_FILE_WRITE);
+    d.pub.next_output_byte = room;
+    d.pub.free_in_buffer = outputPieceBytes;
+}
+
+void initDestination(j_compress_ptr cinfo) {
+    giveRoom(cinfo);
+}
+
+// The library calls this with the whole piece filled.
+boolean emptyOutput(j_compress_ptr cinfo) {
+    destinationOf(cinfo).out->commit(outputPieceBytes);
+    giveRoom(cinfo);
+    return TRUE;
+}
+
+void termDestination(j_compress_ptr cinfo) {
+    DestinationManager& d = destinationOf(cinfo);
+    d.out->commit(outputPieceBytes - d.pub.free_in_buffer);
+    if (!d.out->flush())
+        ERREXIT(cinfo, JERR_FILE_WRITE);
+}
+
+// ---- The compressor ----
+
+// Everything the library works with, in one record without destructors (see jpeg_library.h).
+struct Compressor {
+    jpeg_compress_struct cinfo;
+    JpegErrorHandler errors;
+    DestinationManager destination;
+};
+
+// Owns a Compressor and destroys the library's state however the writing ends.
+class CompressorHandle {
+public:
+    explicit CompressorHandle(OutputBuffer& out) : c{} {
+        c.cinfo.err = installJpegErrorHandler(c.errors);
+        c.destination.pub.init_destination = initDestination;
+        c.destination.pub.empty_output_buffer = emptyOutput;
+        c.destination.pub.term_destination = termDestination;
+        c.destination.out = &out;
+    }
+    ~CompressorHandle() { jpeg_destroy_compress(&c.cinfo); }
+    CompressorHandle(const CompressorHandle&) = delete;
+    CompressorHandle& operator=(const CompressorHandle&) = delete;
+
+    Compressor& get() { return c; }
+
+private:
+    Compressor c;
+};
+
+bool isOpaqueRow(const std::uint8_t* row, std::size_t width) {
+    unsigned alpha = 255;
+    for (std::size_t x = 0; x < width; ++x)
+        alpha &= row[x * 4 + 3];
+    return alpha == 255;
+}
+
+// The straight colour of a row as the library takes it (red, green, blue and a byte it ignores). Where
+// every pixel is opaque the straight colour is the stored colour and the row goes as it is; other rows
+// are straightened into `scratch`. Alpha itself is dropped.
+JSAMPROW straightRow(const Image& image, std::uint32_t y, std::uint8_t* scratch) {
+    const std::uint8_t* row = image.pixel(0, y);
+    if (isOpaqueRow(row, image.width))
+        return const_cast<JSAMPROW>(row); // the library only reads its input rows
+    straightenPixels(row, image.width, scratch, ChannelOrder::Rgba);
+    return scratch;
+}
+
+// Baseline JPEG with the library's defaults: YCbCr with 4:2:0 chroma subsampling, the accurate integer
+// DCT, the standard Huffman tables, and the quantisation tables scaled to `quality`.
+bool compress(Compressor& c, const Image& image, int quality, std::uint8_t* scratch) {
+    if (setjmp(c.errors.jump) != 0)
+        return false;
+    jpeg_create_compress(&c.cinfo);
+    c.cinfo.dest = &c.destination.pub;
+    c.cinfo.image_width = image.width;
+    c.cinfo.image_height = image.height;
+    c.cinfo.input_components = 4;
+    c.cinfo.in_color_space = JCS_EXT_RGBX;
+    jpeg_set_defaults(&c.cinfo);
+    jpeg_set_quality(&c.cinfo, quality, TRUE);
+    c.cinfo.dct_method = JDCT_ISLOW;
+    c.cinfo.optimize_coding = FALSE;
+    jpeg_start_compress(&c.cinfo, TRUE);
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+        JSAMPROW row = straightRow(image, y, scratch);
+        jpeg_write_scanlines(&c.cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&c.cinfo);
+    return true;
+}
+
+} // namespace
+
+bool encodeJpeg(const Image& image, int quality, int fd) {
+    OutputBuffer out(fd, outputBufferBytes);
+    std::vector<std::uint8_t> scratch(image.rowBytes());
+    CompressorHandle handle(out);
+    Compressor& c = handle.get();
+    if (compress(c, image, quality, scratch.data()))
+        return true;
+    throwIfJpegOutOfMemory(c.errors);
+    return false;
+}

@@ -1,0 +1,40 @@
+// Feeds arbitrary bytes to the JPEG reader, and what it decodes to the writer (into /dev/null).
+
+#include "formats/codecs.h"
+#include "system/memory_budget.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <fcntl.h>
+#include <new>
+
+namespace {
+
+// A header may declare 65500 x 65500 pixels. Holding the images and the library's coefficient buffers to
+// this keeps each input quick: larger ones are refused as out of memory before anything is decoded.
+constexpr std::uint64_t memoryLimit = std::uint64_t{4} << 20;
+constexpr int qualities = 100;
+
+int devNull() {
+    static const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    return fd;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    setImageMemoryLimit(memoryLimit);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ByteSource source(data, size);
+    std::string reason;
+    try {
+        const ImagePtr image = decodeJpeg(source, reason);
+        if (image != nullptr)
+            encodeJpeg(*image, 1 + static_cast<int>(size % qualities), devNull());
+    } catch (const std::bad_alloc&) {
+    }
+    return 0;
+}
