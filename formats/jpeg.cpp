@@ -99,24 +99,6 @@ private:
     Decompressor d;
 };
 
-// Memory taken from the budget of all images for the time of a decoding.
-class MemoryReservation {
-public:
-    explicit MemoryReservation(std::size_t n) : bytes(n) {
-        if (bytes > 0)
-            reserveImageMemory(bytes);
-    }
-    ~MemoryReservation() {
-        if (bytes > 0)
-            releaseImageMemory(bytes);
-    }
-    MemoryReservation(const MemoryReservation&) = delete;
-    MemoryReservation& operator=(const MemoryReservation&) = delete;
-
-private:
-    std::size_t bytes;
-};
-
 // Room the library may take beside the coefficient buffer: its tables and the buffers of a few rows.
 constexpr long librarySmallMemory = 64L << 20;
 // Rows asked of the library at once; it delivers as many as it has ready.

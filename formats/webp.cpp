@@ -1,7 +1,7 @@
 #include "formats/codecs.h"
 
-#include "formats/webp_library.h"
 #include "image/straight_colour.h"
+#include "system/memory_budget.h"
 
 #include <algorithm>
 #include <cstring>
@@ -94,7 +94,7 @@ ImagePtr decodeStill(const FileBytes& file, const WebPBitstreamFeatures& feature
     const auto height = static_cast<std::uint32_t>(features.height);
     ImagePtr image = createImageForOverwrite(width, height);
     const bool heldWhole = features.format == losslessFormat || features.has_alpha != 0;
-    WebpMemoryReservation decoder(heldWhole ? std::size_t{width} * height * stillDecoderBytesPerPixel : 0);
+    MemoryReservation decoder(heldWhole ? std::size_t{width} * height * stillDecoderBytesPerPixel : 0);
 
     WebPDecoderConfig config;
     if (WebPInitDecoderConfig(&config) == 0) {
@@ -128,7 +128,7 @@ ImagePtr decodeFirstFrame(const FileBytes& file, const WebPBitstreamFeatures& fe
     const auto width = static_cast<std::uint32_t>(features.width);
     const auto height = static_cast<std::uint32_t>(features.height);
     ImagePtr image = createImageForOverwrite(width, height);
-    WebpMemoryReservation decoder(std::size_t{width} * height * animationDecoderBytesPerPixel);
+    MemoryReservation decoder(std::size_t{width} * height * animationDecoderBytesPerPixel);
 
     WebPAnimDecoderOptions options;
     if (WebPAnimDecoderOptionsInit(&options) == 0) {

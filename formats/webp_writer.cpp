@@ -1,5 +1,5 @@
 #include "formats/codecs.h"
-#include "formats/webp_library.h"
+#include "system/memory_budget.h"
 
 #include "image/straight_colour.h"
 #include "system/file_replacement.h"
@@ -97,7 +97,7 @@ bool encodeWebp(const Image& image, int quality, int fd) {
     if (!configure(config, quality))
         return false;
     const std::size_t perPixel = quality == 0 ? losslessEncoderBytesPerPixel : lossyEncoderBytesPerPixel;
-    const WebpMemoryReservation encoder(std::size_t{image.width} * image.height * perPixel);
+    const MemoryReservation encoder(std::size_t{image.width} * image.height * perPixel);
     Picture picture;
     fillPicture(*picture.get(), image);
     OutputBuffer out(fd, outputBufferBytes);

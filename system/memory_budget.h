@@ -60,3 +60,24 @@ void releaseImageMemory(std::size_t bytes) noexcept;
 // Replaces the user's cap for the rest of the process (none: back to no cap), as if the variable had
 // been set at start-up. For test harnesses that keep every input small.
 void setImageMemoryLimit(std::optional<std::uint64_t> bytes);
+
+// Memory that a codec library holds beside the images while it works on one (a decoder's whole-image
+// buffers, an encoder's working copy), taken from the budget for the life of the object, so that a large
+// picture is refused as out of memory instead of taking gigabytes the budget does not know of. Throws
+// std::bad_alloc as reserveImageMemory does.
+class MemoryReservation {
+public:
+    explicit MemoryReservation(std::size_t n) : bytes(n) {
+        if (bytes > 0)
+            reserveImageMemory(bytes);
+    }
+    ~MemoryReservation() {
+        if (bytes > 0)
+            releaseImageMemory(bytes);
+    }
+    MemoryReservation(const MemoryReservation&) = delete;
+    MemoryReservation& operator=(const MemoryReservation&) = delete;
+
+private:
+    std::size_t bytes;
+};

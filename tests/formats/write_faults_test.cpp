@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The formats by the prefix that chooses them.
-const char* const prefixes[] = {"", "png:", "pam:", "ppm:", "pgm:"};
+const char* const prefixes[] = {"", "png:", "jpg:", "webp:", "webp75:", "pam:", "ppm:", "pgm:"};
 
 std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;
