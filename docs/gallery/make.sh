@@ -5,10 +5,9 @@
 #   docs/gallery/make.sh [PROGRAM]              TGA files into docs/gallery/tga/, PNG files into docs/gallery/
 #   docs/gallery/make.sh --tga-only DIR [PROGRAM]   only the TGA files, into DIR (the check in the tests)
 #
-# PROGRAM defaults to build/chromaloom. The PNG files are made with GraphicsMagick (`gm convert`) when it is
-# installed; the program itself needs nothing of it. Every script runs in a scratch folder that links the
-# repository's requiredimages/, because paint reads its texture from there (and leaves brushstroke.tga
-# behind, which is thrown away). Any "Error (line" in a script's output fails the whole run.
+# PROGRAM defaults to build/chromaloom, which makes the PNG files too. Every script runs in a scratch folder
+# that links the repository's requiredimages/, because paint reads its texture from there (and leaves
+# brushstroke.tga behind, which is thrown away). Any "Error (line" in a script's output fails the whole run.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -72,29 +71,44 @@ verb opaque "dissolve a 0.4" "opaque a"
 verb fill "fill a 10 60 59 89 255 255 255 255" "fill a 100 10 149 39 0 0 255 128"
 verb chromakey "read a $tga_dir/balloon.tga" "chromakey a 0 255 0"
 verb composite "read b $tga_dir/balloon.tga" "chromakey b 0 255 0" "composite b over a 56 4"
-verb paint "paint a"
+# The painted canvas has alpha 0 throughout; its colours are kept as PPM too (which drops the alpha) for
+# the PNG picture.
+verb paint "paint a" "write a ppm:$work/paint-colours.ppm"
 
 if [[ $tga_only == 1 ]]; then
     exit 0
 fi
-if ! command -v gm >/dev/null; then
-    echo "$0: GraphicsMagick (gm) is not installed: TGA files made, PNG files not" >&2
-    exit 0
-fi
 
-# PNG files: the input on the left, the result on the right, on a white ground (transparent pixels show
-# white). The painted canvas has alpha 0 throughout, so its colours are shown with alpha ignored (+matte).
-png() {
-    local name="$1" before="$2" matte="${3:-}"
-    gm convert -background white "$tga_dir/$before.tga" ${matte:+"$matte"} "$tga_dir/$name.tga" ${matte:+"$matte"} \
-        -bordercolor white -border 4 +append -flatten "$here/$name.png"
+# PNG files, made by the program itself: the input on the left, the result on the right, each with a
+# 4-pixel margin, on a white ground (transparent pixels show white).
+
+# size NAME: prints "WIDTH HEIGHT" of NAME.tga in the gallery's TGA folder.
+size() {
+    (cd "$work" && printf 'read a %s\ninfo a\n' "$tga_dir/$1.tga" >size.script &&
+        "$program" size.script | sed -n 's/^Image size //p')
 }
-gm convert "$tga_dir/landscape.tga" "$here/landscape.png"
-gm convert "$tga_dir/blank.tga" -bordercolor white -border 4 "$here/blank.png"
+
+# side_by_side NAME BEFORE [AFTER_FILE]: BEFORE.tga and the result (NAME.tga, or AFTER_FILE) side by side.
+side_by_side() {
+    local name="$1" before="$2" after="${3:-$tga_dir/$1.tga}"
+    local bw bh aw ah
+    read -r bw bh <<<"$(size "$before")"
+    (cd "$work" && printf 'read a %s\ninfo a\n' "$after" >size.script)
+    read -r aw ah <<<"$(cd "$work" && "$program" size.script | sed -n 's/^Image size //p')"
+    local width=$((bw + aw + 16)) height=$((bh > ah ? bh + 8 : ah + 8))
+    run "png-$name" "blank c $width $height" "fill c 0 0 $((width - 1)) $((height - 1)) 255 255 255 255" \
+        "read a $tga_dir/$before.tga" "composite a over c 4 4" "read b $after" \
+        "composite b over c $((bw + 12)) 4" "write c png:$here/$name.png"
+}
+
+run png-landscape "read a $tga_dir/landscape.tga" "write a png:$here/landscape.png"
+run png-blank "blank c 168 108" "fill c 0 0 167 107 255 255 255 255" "read a $tga_dir/blank.tga" \
+    "composite a over c 4 4" "write c png:$here/blank.png"
 for name in crop resize rotate warp-pinch warp-swirl blur darken desaturate dissolve opaque fill \
     composite; do
-    png "$name" landscape
+    side_by_side "$name" landscape
 done
-png chromakey balloon
-png paint landscape +matte
+side_by_side chromakey balloon
+# The painted canvas, shown by its colours (its alpha is 0 throughout).
+side_by_side paint landscape "$work/paint-colours.ppm"
 echo "gallery made: $tga_dir and $here/*.png"

@@ -25,9 +25,9 @@ if grep -q '^Error' <<<"$output"; then
     echo "$output"
     exit 1
 fi
-# The demo writes six pictures, the last of them painted on the installed texture.
-pictures=("$work"/build/demo-*.tga)
-[[ ${#pictures[@]} == 6 && -s "$work/build/demo-painted.tga" ]] || {
+# The demo writes six PNG pictures, the last of them painted on the installed texture.
+pictures=("$work"/build/demo-*.png)
+[[ ${#pictures[@]} == 6 && -s "$work/build/demo-painted.png" ]] || {
     echo "the demo wrote ${#pictures[@]} pictures"
     exit 1
 }
