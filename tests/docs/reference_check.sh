@@ -36,4 +36,13 @@ while IFS= read -r message; do
         status=1
     fi
 done <<<"$messages"
+# The reasons the format readers give, up to their first variable part, are quoted too.
+reasons="$(grep -ohE '"(PNG|PNM|JPEG|WebP): [^"]*"' "$root"/formats/*.cpp | sed -E 's/^"//; s/"$//' | sort -u)"
+while IFS= read -r reason; do
+    [[ ${#reason} -gt 6 ]] || continue # "PNG: " and the like, followed by a variable text
+    if ! grep -qF -- "$reason" "$reference"; then
+        echo "docs/language.md does not quote the reason: $reason"
+        status=1
+    fi
+done <<<"$reasons"
 exit "$status"
