@@ -61,21 +61,22 @@ ImagePtr makeBrush() {
 
 namespace {
 
-// Canvas row y covered with the texture from its top-left corner, alpha 0: the texture's row first, then
-// copies of what is already written, doubling each time.
-void textureRow(const Image& texture, std::uint32_t y, Image& canvas) {
+// Canvas row y covered with the texture from its top-left corner, alpha 0, every byte exclusive-or `flip`:
+// the texture's row first, then copies of what is already written, doubling each time.
+void textureRow(const Image& texture, std::uint32_t y, Image& canvas, std::uint8_t flip = 0) {
     const std::size_t rowBytes = canvas.rowBytes();
     std::uint8_t* out = canvas.pixel(0, y);
     if (texture.width == 0 || texture.height == 0) {
         // Nothing to tile (the texture file reader never gives such a texture): transparent black.
-        std::memset(out, 0, rowBytes);
+        std::memset(out, flip, rowBytes);
         return;
     }
     const std::uint8_t* in = texture.pixel(0, y % texture.height);
     const std::size_t period = std::min<std::size_t>(texture.width, canvas.width) * bytesPerPixel;
     for (std::size_t at = 0; at < period; at += bytesPerPixel) {
-        std::memcpy(out + at, in + at, bytesPerPixel);
-        out[at + 3] = 0;
+        for (std::size_t c = 0; c < 3; ++c)
+            out[at + c] = static_cast<std::uint8_t>(in[at + c] ^ flip);
+        out[at + 3] = flip;
     }
     for (std::size_t done = period; done < rowBytes; done *= 2)
         std::memcpy(out + done, out, std::min(done, rowBytes - done));
@@ -93,11 +94,23 @@ ImagePtr textureCanvas(const Image& texture, std::uint32_t width, std::uint32_t 
 
 namespace {
 
-// Mixes one stroke colour into canvas pixel p: each colour byte becomes (canvas + colour) div 2, which is
-// trunc(canvas * 0.5 + colour * 0.5) exactly; alpha stays.
-void mixTexel(std::uint8_t* p, const std::uint8_t* colour) {
+// While a band takes its strokes its canvas bytes are held complemented (255 - byte). A stroke turns each
+// colour byte p into (p + colour) div 2, which is trunc(p * 0.5 + colour * 0.5) exactly; on the complement
+// q = 255 - p that is (q + (255 - colour) + 1) div 2, the rounded-up mean, which SSE2 has as one
+// instruction.
+void complementRows(Image& canvas, std::int64_t y0, std::int64_t y1) {
+    const std::size_t rowBytes = canvas.rowBytes();
+    for (std::int64_t y = y0; y < y1; ++y) {
+        std::uint8_t* p = canvas.pixel(0, static_cast<std::uint32_t>(y));
+        for (std::size_t k = 0; k < rowBytes; ++k)
+            p[k] = static_cast<std::uint8_t>(~p[k]);
+    }
+}
+
+// Mixes one stroke colour into the complemented canvas pixel q; alpha stays.
+void mixTexel(std::uint8_t* q, const std::uint8_t* colour) {
     for (std::size_t c = 0; c < 3; ++c)
-        p[c] = static_cast<std::uint8_t>((p[c] + colour[c]) / 2);
+        q[c] = static_cast<std::uint8_t>((q[c] + (255 - colour[c]) + 1) / 2);
 }
 
 // The brush as masks over a row of 16 canvas pixels: for brush row j, 0xFF in the colour bytes of every
@@ -129,8 +142,7 @@ void layInsideRows(Image& canvas, std::uint32_t left, std::uint32_t top, std::ui
 #if defined(__SSE2__)
     std::uint32_t word;
     std::memcpy(&word, colour, bytesPerPixel);
-    const __m128i stroke = _mm_set1_epi32(static_cast<int>(word));
-    const __m128i one = _mm_set1_epi8(1);
+    const __m128i stroke = _mm_set1_epi32(static_cast<int>(~word));
     for (std::uint32_t j = first; j < last; ++j) {
         std::uint8_t* p = canvas.pixel(left, top + j);
         for (std::size_t part = 0; part < 4; ++part) {
@@ -140,10 +152,10 @@ void layInsideRows(Image& canvas, std::uint32_t left, std::uint32_t top, std::ui
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.mask[j].data() + part * 16));
             __m128i* at = reinterpret_cast<__m128i*>(p + part * 16);
             const __m128i old = _mm_loadu_si128(at);
-            // The rounded-up mean less the odd bit of the sum: the mean rounded down.
-            const __m128i mean =
-                _mm_sub_epi8(_mm_avg_epu8(old, stroke), _mm_and_si128(_mm_xor_si128(old, stroke), one));
-            _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(mask, mean), _mm_andnot_si128(mask, old)));
+            // The stroke's complement where the mask is set, the byte itself elsewhere, whose mean with the
+            // byte is the byte.
+            const __m128i with = _mm_xor_si128(old, _mm_and_si128(_mm_xor_si128(old, stroke), mask));
+            _mm_storeu_si128(at, _mm_avg_epu8(old, with));
         }
     }
 #else
@@ -191,18 +203,18 @@ void strokeBand(Image& canvas, const BrushRows& rows, const StrokePlan& plan, st
         plan.rows.begin());
     const auto hi = static_cast<std::size_t>(
         std::upper_bound(plan.rows.begin(), plan.rows.end(), y1 - strokePlacement + 6) - plan.rows.begin());
-    const std::size_t anchorRows = plan.rows.size();
+    const std::size_t anchorColumns = plan.columns.size();
     for (std::size_t xi = 0; xi < plan.columns.size(); ++xi) {
         for (std::size_t yi = lo; yi < hi; ++yi) {
-            const std::size_t stroke = xi * anchorRows + yi;
-            const std::int64_t left = plan.columns[xi] + plan.jitters[2 * stroke] + strokePlacement;
-            const std::int64_t top = plan.rows[yi] + plan.jitters[2 * stroke + 1] + strokePlacement;
+            const StrokePlan::Stroke& stroke = plan.strokes[yi * anchorColumns + xi];
+            const std::int64_t left = plan.columns[xi] + stroke.ox + strokePlacement;
+            const std::int64_t top = plan.rows[yi] + stroke.oy + strokePlacement;
             const std::int64_t first = std::max<std::int64_t>({y0 - top, 0, -top});
             const std::int64_t last = std::min<std::int64_t>({y1 - top, brushSize, canvasHeight - top});
             if (first >= last)
                 continue;
             std::uint8_t colour[bytesPerPixel];
-            std::memcpy(colour, &plan.colours[yi * plan.columns.size() + xi], bytesPerPixel);
+            std::memcpy(colour, &stroke.colour, bytesPerPixel);
             if (left >= 0 && left + span <= canvasWidth)
                 layInsideRows(canvas, static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
                               static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last), colour,
@@ -216,19 +228,22 @@ void strokeBand(Image& canvas, const BrushRows& rows, const StrokePlan& plan, st
 } // namespace
 
 StrokePlan::StrokePlan(const Image& source) : columns(anchors(source.width)), rows(anchors(source.height)) {
-    colours.resize(columns.size() * rows.size());
-    jitters.resize(2 * colours.size());
+    strokes.resize(columns.size() * rows.size());
     std::size_t at = 0;
     for (const std::int64_t y : rows)
         for (const std::int64_t x : columns)
-            std::memcpy(&colours[at++],
+            std::memcpy(&strokes[at++].colour,
                         source.pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)),
                         bytesPerPixel);
 }
 
 void StrokePlan::drawJitters() {
-    for (std::size_t k = 0; k < jitters.size(); ++k)
-        jitters[k] = static_cast<std::int8_t>(jitter());
+    for (std::size_t xi = 0; xi < columns.size(); ++xi)
+        for (std::size_t yi = 0; yi < rows.size(); ++yi) {
+            Stroke& stroke = strokes[yi * columns.size() + xi];
+            stroke.ox = static_cast<std::int8_t>(jitter());
+            stroke.oy = static_cast<std::int8_t>(jitter());
+        }
 }
 
 void paintBands(Image& canvas, const Image* texture, const Image& brush, const StrokePlan& plan) {
@@ -236,10 +251,13 @@ void paintBands(Image& canvas, const Image* texture, const Image& brush, const S
     const std::int64_t height = canvas.height;
     for (std::int64_t y0 = 0; y0 < height; y0 += bandRows) {
         const std::int64_t y1 = std::min(y0 + bandRows, height);
-        if (texture != nullptr && canvas.rowBytes() != 0)
+        if (texture == nullptr)
+            complementRows(canvas, y0, y1);
+        else if (canvas.rowBytes() != 0)
             for (std::int64_t y = y0; y < y1; ++y)
-                textureRow(*texture, static_cast<std::uint32_t>(y), canvas);
+                textureRow(*texture, static_cast<std::uint32_t>(y), canvas, 0xFF);
         strokeBand(canvas, rows, plan, y0, y1);
+        complementRows(canvas, y0, y1);
     }
 }
 

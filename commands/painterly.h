@@ -29,18 +29,23 @@ ImagePtr textureCanvas(const Image& texture, std::uint32_t width, std::uint32_t 
 // each mixing the canvas half-and-half with the source pixel's colour. Takes two values of rand() a stroke.
 void layStrokes(Image& canvas, const Image& source, const Image& brush);
 
-// The strokes of a source: the anchor columns and rows, the colour of each stroke (its anchor pixel, by
-// anchor row then column) and, once drawn, its two jitters (by anchor column then row, the order in which
-// the strokes are laid and the generator is used).
+// The strokes of a source: the anchor columns and rows, and for each stroke, by anchor row then column, its
+// colour (the anchor pixel) and, once drawn, its two jitters.
 struct StrokePlan {
+    struct Stroke {
+        std::uint32_t colour = 0;
+        std::int8_t ox = 0;
+        std::int8_t oy = 0;
+    };
+
     explicit StrokePlan(const Image& source);
-    // Takes the two values of rand() of every stroke, in the order the strokes are laid.
+    // Takes the two values of rand() of every stroke, in the order the strokes are laid: by anchor column
+    // then row.
     void drawJitters();
 
     std::vector<std::int64_t> columns;
     std::vector<std::int64_t> rows;
-    std::vector<std::uint32_t> colours;
-    std::vector<std::int8_t> jitters;
+    std::vector<Stroke> strokes;
 };
 
 // Lays the planned strokes on the canvas, as layStrokes does, a band of canvas rows at a time: every stroke
