@@ -12,6 +12,7 @@
 #include "commands/sampling.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -58,26 +59,30 @@ class LaneIndexer {
 public:
     explicit LaneIndexer(const Image& source)
         : width(_mm_set1_epi32(static_cast<int>(source.width))),
-          height(_mm_set1_epi32(static_cast<int>(source.height))) {}
+          height(_mm_set1_epi32(static_cast<int>(source.height))),
+          biasedWidth(_mm_xor_si128(width, _mm_set1_epi32(INT32_MIN))),
+          biasedHeight(_mm_xor_si128(height, _mm_set1_epi32(INT32_MIN))) {}
 
     __m128i operator()(__m128i sx, __m128i sy) const {
-        const __m128i minusOne = _mm_set1_epi32(-1);
-        const __m128i inside =
-            _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi32(sx, minusOne), _mm_cmplt_epi32(sx, width)),
-                          _mm_and_si128(_mm_cmpgt_epi32(sy, minusOne), _mm_cmplt_epi32(sy, height)));
+        // 0 <= sx < width as one comparison: with the sign bits flipped, a signed comparison compares the
+        // values as unsigned, and a negative sx is then larger than any width.
+        const __m128i bias = _mm_set1_epi32(INT32_MIN);
+        const __m128i inside = _mm_and_si128(_mm_cmplt_epi32(_mm_xor_si128(sx, bias), biasedWidth),
+                                             _mm_cmplt_epi32(_mm_xor_si128(sy, bias), biasedHeight));
         // sy * width + sx: the 32 x 32-bit products of lanes 0 and 2, then of lanes 1 and 3. For positions
         // outside the product may be anything; those lanes become outsideIndex.
         const __m128i even = _mm_mul_epu32(sy, width);
         const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(sy, 32), width);
         const __m128i rows = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(3, 1, 2, 0)),
                                                 _mm_shuffle_epi32(odd, _MM_SHUFFLE(3, 1, 2, 0)));
-        return _mm_or_si128(_mm_and_si128(inside, _mm_add_epi32(rows, sx)),
-                            _mm_andnot_si128(inside, minusOne));
+        return _mm_or_si128(_mm_add_epi32(rows, sx), _mm_andnot_si128(inside, _mm_set1_epi32(-1)));
     }
 
 private:
     __m128i width;
     __m128i height;
+    __m128i biasedWidth;
+    __m128i biasedHeight;
 };
 
 #endif
