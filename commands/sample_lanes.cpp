@@ -48,6 +48,8 @@ void fetchPixels(const Image& source, const std::uint32_t* index, std::size_t co
 
 void prefetchPixels(const Image& source, const std::uint32_t* index, std::size_t count, std::uint8_t* out) {
 #if defined(__SSE2__)
+    if (count == 0)
+        return;
     // The result bytes too: a fresh result is not in the cache, and a store to a line that is not waits for
     // it.
     for (std::size_t at = 0; at < count * bytesPerPixel; at += 64)

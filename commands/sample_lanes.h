@@ -96,8 +96,8 @@ void prefetchPixels(const Image& source, const std::uint32_t* index, std::size_t
 
 // Runs a verb's tiles: `tiles.next(stretches)` fills the stretches of the next tile (false after the last),
 // each with `out` (its leftmost result pixel) and `count`; `tiles.indices(stretch, index)` writes the source
-// index of each of its pixels, left to right. The stretches of a tile must be valid until the next call to
-// next(); indices() is called for all of them before that.
+// index of each of its pixels, left to right. What a tile's stretches point to besides the result need only
+// last until the next call to next(): indices() is called for all of them before that.
 template <typename Tiles> void sampleInTiles(const Image& source, Tiles& tiles) {
     using Stretch = typename Tiles::Stretch;
     std::vector<Stretch> stretches[2];
