@@ -32,7 +32,7 @@ public:
     }
 
 private:
-    // The result in square tiles of rows: the source pixels a tile reads lie close together, while a whole
+    // The result in tiles of rows: the source pixels a tile reads lie close together, while a whole
     // result row reads along a slanted line through many source rows. cos * dx and sin * dx depend only on
     // the column, cos * dy and sin * dy only on the row; each product is the same double whether computed
     // here or beside the sum it enters.
@@ -61,9 +61,9 @@ private:
             const std::int64_t height = source.height;
             if (top >= height)
                 return false;
-            const std::int64_t right = std::min(left + tile, width);
+            const std::int64_t right = std::min(left + tileWidth, width);
             stretches.clear();
-            for (std::int64_t j = top; j < std::min(top + tile, height); ++j) {
+            for (std::int64_t j = top; j < std::min(top + tileHeight, height); ++j) {
                 const auto dy = static_cast<double>(j - cy);
                 stretches.push_back(
                     {result.pixel(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(j)),
@@ -73,7 +73,7 @@ private:
             left = right;
             if (left == width) {
                 left = 0;
-                top += tile;
+                top += tileHeight;
             }
             return true;
         }
@@ -107,7 +107,9 @@ private:
         }
 
     private:
-        static constexpr std::int64_t tile = 64;
+        // Wide tiles: longer stretches cost less each, and the result is written in longer runs.
+        static constexpr std::int64_t tileWidth = 128;
+        static constexpr std::int64_t tileHeight = 32;
         const Image& source;
         Image& result;
         double cosT;
