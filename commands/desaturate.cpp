@@ -39,6 +39,47 @@ Products makeProducts(double factor) {
     return table;
 }
 
+#if defined(__SSE2__)
+// Four pixels at a time with each channel in a column of two pairs of doubles: the same operations, in the
+// same order, as the one-pixel code below. The grey value's products and sums are exact (each weight is a
+// multiple of 2^-27 below 2^27 of them, so every partial sum is an integer multiple of 2^-27 below 2^35),
+// then it is rounded to single precision; each colour is the rounded sum of the grey part and the kept part,
+// truncated. Returns the first byte not done.
+std::uint8_t* desaturateFours(std::uint8_t* p, std::uint8_t* end, double amount) {
+    const __m128d weights[3] = {_mm_set1_pd(redWeight), _mm_set1_pd(greenWeight), _mm_set1_pd(blueWeight)};
+    const __m128d towards = _mm_set1_pd(amount);
+    const __m128d kept = _mm_set1_pd(1.0 - amount);
+    const __m128i low = _mm_set1_epi32(0xFF);
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i channels[3] = {_mm_and_si128(v, low), _mm_and_si128(_mm_srli_epi32(v, 8), low),
+                                     _mm_and_si128(_mm_srli_epi32(v, 16), low)};
+        __m128d colour[3][2];
+        for (int c = 0; c < 3; ++c) {
+            colour[c][0] = _mm_cvtepi32_pd(channels[c]);
+            colour[c][1] = _mm_cvtepi32_pd(_mm_shuffle_epi32(channels[c], _MM_SHUFFLE(3, 2, 3, 2)));
+        }
+        __m128i result[3][2];
+        for (int h = 0; h < 2; ++h) {
+            const __m128d grey = _mm_add_pd(
+                _mm_add_pd(_mm_mul_pd(colour[0][h], weights[0]), _mm_mul_pd(colour[1][h], weights[1])),
+                _mm_mul_pd(colour[2][h], weights[2]));
+            const __m128d greyPart = _mm_mul_pd(_mm_cvtps_pd(_mm_cvtpd_ps(grey)), towards);
+            for (int c = 0; c < 3; ++c)
+                result[c][h] = _mm_cvttpd_epi32(_mm_add_pd(greyPart, _mm_mul_pd(colour[c][h], kept)));
+        }
+        const __m128i r = _mm_unpacklo_epi64(result[0][0], result[0][1]);
+        const __m128i g = _mm_unpacklo_epi64(result[1][0], result[1][1]);
+        const __m128i b = _mm_unpacklo_epi64(result[2][0], result[2][1]);
+        const __m128i alpha = _mm_andnot_si128(_mm_set1_epi32(0xFFFFFF), v);
+        const __m128i out =
+            _mm_or_si128(_mm_or_si128(r, _mm_slli_epi32(g, 8)), _mm_or_si128(_mm_slli_epi32(b, 16), alpha));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), out);
+    }
+    return p;
+}
+#endif
+
 // desaturate v a: moves the colour of every pixel the fraction a (0 <= a <= 1) of the way to its grey value;
 // alpha stays. At a = 0 nothing changes, at a = 1 each colour byte becomes the truncated grey value.
 class DesaturateCmd final : public Command {
@@ -63,6 +104,9 @@ public:
         const Products kept = makeProducts(1.0 - amount);
         std::uint8_t* p = image->pixels.get();
         std::uint8_t* const end = p + image->byteCount();
+#if defined(__SSE2__)
+        p = desaturateFours(p, end, amount);
+#endif
         for (; p != end; p += bytesPerPixel) {
             // The grey value is rounded to single precision. Every result below lies in 0..255 (the grey
             // value of 255, 255, 255 rounds to exactly 255), so the conversions are safe.

@@ -2,6 +2,7 @@
 
 #include "tga/tga.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -58,120 +59,212 @@ ImagePtr makeBrush() {
     return brush;
 }
 
+namespace {
+
+// Canvas row y covered with the texture from its top-left corner, alpha 0, every byte exclusive-or `flip`:
+// the texture's row first, then copies of what is already written, doubling each time.
+void textureRow(const Image& texture, std::uint32_t y, Image& canvas, std::uint8_t flip = 0) {
+    const std::size_t rowBytes = canvas.rowBytes();
+    std::uint8_t* out = canvas.pixel(0, y);
+    if (texture.width == 0 || texture.height == 0) {
+        // Nothing to tile (the texture file reader never gives such a texture): transparent black.
+        std::memset(out, flip, rowBytes);
+        return;
+    }
+    const std::uint8_t* in = texture.pixel(0, y % texture.height);
+    const std::size_t period = std::min<std::size_t>(texture.width, canvas.width) * bytesPerPixel;
+    for (std::size_t at = 0; at < period; at += bytesPerPixel) {
+        for (std::size_t c = 0; c < 3; ++c)
+            out[at + c] = static_cast<std::uint8_t>(in[at + c] ^ flip);
+        out[at + 3] = flip;
+    }
+    for (std::size_t done = period; done < rowBytes; done *= 2)
+        std::memcpy(out + done, out, std::min(done, rowBytes - done));
+}
+
+} // namespace
+
 ImagePtr textureCanvas(const Image& texture, std::uint32_t width, std::uint32_t height) {
     ImagePtr canvas = createImageForOverwrite(width, height);
-    const std::size_t rowBytes = canvas->rowBytes();
-    if (rowBytes == 0 || height == 0)
-        return canvas;
-    // The first texture-height rows pixel by pixel; every later row repeats the row one texture height above.
-    const std::uint32_t tiledRows = std::min(height, texture.height);
-    for (std::uint32_t y = 0; y < tiledRows; ++y) {
-        std::uint8_t* out = canvas->pixel(0, y);
-        std::uint32_t tx = 0;
-        for (std::uint32_t x = 0; x < width; ++x, out += bytesPerPixel) {
-            const std::uint8_t* in = texture.pixel(tx, y);
-            out[0] = in[0];
-            out[1] = in[1];
-            out[2] = in[2];
-            out[3] = 0;
-            if (++tx == texture.width)
-                tx = 0;
-        }
-    }
-    for (std::uint32_t y = tiledRows; y < height; ++y)
-        std::memcpy(canvas->pixel(0, y), canvas->pixel(0, y - texture.height), rowBytes);
+    if (canvas->rowBytes() != 0)
+        for (std::uint32_t y = 0; y < height; ++y)
+            textureRow(texture, y, *canvas);
     return canvas;
 }
 
 namespace {
 
-// Mixes one stroke colour into canvas pixel p: each colour byte becomes (canvas + colour) div 2, which is
-// trunc(canvas * 0.5 + colour * 0.5) exactly; alpha stays.
-void mixTexel(std::uint8_t* p, const std::uint8_t* colour) {
+// While a band takes its strokes its canvas bytes are held complemented (255 - byte). A stroke turns each
+// colour byte p into (p + colour) div 2, which is trunc(p * 0.5 + colour * 0.5) exactly; on the complement
+// q = 255 - p that is (q + (255 - colour) + 1) div 2, the rounded-up mean, which SSE2 has as one
+// instruction.
+void complementRows(Image& canvas, std::int64_t y0, std::int64_t y1) {
+    const std::size_t rowBytes = canvas.rowBytes();
+    for (std::int64_t y = y0; y < y1; ++y) {
+        std::uint8_t* p = canvas.pixel(0, static_cast<std::uint32_t>(y));
+        for (std::size_t k = 0; k < rowBytes; ++k)
+            p[k] = static_cast<std::uint8_t>(~p[k]);
+    }
+}
+
+// Mixes one stroke colour into the complemented canvas pixel q; alpha stays.
+void mixTexel(std::uint8_t* q, const std::uint8_t* colour) {
     for (std::size_t c = 0; c < 3; ++c)
-        p[c] = static_cast<std::uint8_t>((p[c] + colour[c]) / 2);
+        q[c] = static_cast<std::uint8_t>((q[c] + (255 - colour[c]) + 1) / 2);
 }
 
 // The brush as masks over a row of 16 canvas pixels: for brush row j, 0xFF in the colour bytes of every
-// pixel i whose texel leaves paint, 0 elsewhere (alpha bytes, and pixels 13 to 15, which lie past the brush).
+// pixel i whose texel leaves paint, 0 elsewhere (alpha bytes, and pixels 13 to 15, which lie past the brush);
+// and, as bits, which of the row's four 16-byte parts leave any paint.
 struct BrushRows {
     std::array<std::array<std::uint8_t, 16 * bytesPerPixel>, brushSize> mask{};
+    std::array<unsigned, brushSize> parts{};
 };
 
 BrushRows brushRows(const Image& brush) {
     BrushRows rows;
     for (std::uint32_t j = 0; j < brushSize; ++j)
         for (std::uint32_t i = 0; i < brushSize; ++i)
-            if (brush.pixel(i, j)[0] == 0)
+            if (brush.pixel(i, j)[0] == 0) {
+                rows.parts[j] |= 1u << (i / 4);
                 for (std::size_t c = 0; c < 3; ++c)
                     rows.mask[j][i * bytesPerPixel + c] = 0xFF;
+            }
     return rows;
 }
 
-// One stroke whose 13 x 13 texels, and the 3 pixels right of each of its rows, all lie on the canvas, at
-// (left, top). The texels of one stroke are distinct pixels, so the order they are mixed in does not matter;
-// pixels outside the mask are written back unchanged.
-void layInsideStroke(Image& canvas, std::uint32_t left, std::uint32_t top, const std::uint8_t* colour,
-                     const BrushRows& rows) {
+// Brush rows first..last-1 of one stroke whose 13 x 13 texels, and the 3 pixels right of each of its rows,
+// all lie on the canvas, at (left, top). The texels of one stroke are distinct pixels, so the order they
+// are mixed in does not matter; pixels outside the mask are written back unchanged, and parts of a row
+// with no paint are not touched.
+void layInsideRows(Image& canvas, std::uint32_t left, std::uint32_t top, std::uint32_t first,
+                   std::uint32_t last, const std::uint8_t* colour, const BrushRows& rows) {
 #if defined(__SSE2__)
     std::uint32_t word;
     std::memcpy(&word, colour, bytesPerPixel);
-    const __m128i stroke = _mm_set1_epi32(static_cast<int>(word));
-    const __m128i one = _mm_set1_epi8(1);
-    for (std::uint32_t j = 0; j < brushSize; ++j) {
+    const __m128i stroke = _mm_set1_epi32(static_cast<int>(~word));
+    for (std::uint32_t j = first; j < last; ++j) {
         std::uint8_t* p = canvas.pixel(left, top + j);
         for (std::size_t part = 0; part < 4; ++part) {
+            if ((rows.parts[j] & (1u << part)) == 0)
+                continue;
             const __m128i mask =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.mask[j].data() + part * 16));
             __m128i* at = reinterpret_cast<__m128i*>(p + part * 16);
             const __m128i old = _mm_loadu_si128(at);
-            // The rounded-up mean less the odd bit of the sum: the mean rounded down.
-            const __m128i mean =
-                _mm_sub_epi8(_mm_avg_epu8(old, stroke), _mm_and_si128(_mm_xor_si128(old, stroke), one));
-            _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(mask, mean), _mm_andnot_si128(mask, old)));
+            // The stroke's complement where the mask is set, the byte itself elsewhere, whose mean with the
+            // byte is the byte.
+            const __m128i with = _mm_xor_si128(old, _mm_and_si128(_mm_xor_si128(old, stroke), mask));
+            _mm_storeu_si128(at, _mm_avg_epu8(old, with));
         }
     }
 #else
-    for (std::uint32_t j = 0; j < brushSize; ++j)
+    for (std::uint32_t j = first; j < last; ++j)
         for (std::uint32_t i = 0; i < brushSize; ++i)
             if (rows.mask[j][i * bytesPerPixel] != 0)
                 mixTexel(canvas.pixel(left + i, top + j), colour);
 #endif
 }
 
-} // namespace
+// Rows first..last-1 of a stroke at (left, top) that may reach past the canvas, texel by texel.
+void layEdgeRows(Image& canvas, std::int64_t left, std::int64_t top, std::int64_t first, std::int64_t last,
+                 const std::uint8_t* colour, const BrushRows& rows) {
+    for (std::int64_t j = first; j < last; ++j)
+        for (std::int64_t i = 0; i < std::int64_t{brushSize}; ++i) {
+            const std::int64_t cx = left + i;
+            if (cx < 0 || cx >= std::int64_t{canvas.width} ||
+                rows.mask[static_cast<std::size_t>(j)][static_cast<std::size_t>(i) * bytesPerPixel] == 0)
+                continue;
+            mixTexel(canvas.pixel(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(top + j)),
+                     colour);
+        }
+}
 
-void layStrokes(Image& canvas, const Image& source, const Image& brush) {
+// The anchors of one side: 0, then each previous one plus the step, truncated, while inside.
+std::vector<std::int64_t> anchors(std::uint32_t side) {
+    std::vector<std::int64_t> at;
+    for (std::int64_t v = 0; v < std::int64_t{side}; v = nextAnchor(v))
+        at.push_back(v);
+    return at;
+}
+
+// Canvas rows per band: a band and the stroke data it reads stay in the second-level cache.
+constexpr std::int64_t bandRows = 16;
+
+// Lays on canvas rows y0..y1-1 every stroke that touches them, in the order the strokes are laid.
+void strokeBand(Image& canvas, const BrushRows& rows, const StrokePlan& plan, std::int64_t y0,
+                std::int64_t y1) {
     const std::int64_t canvasWidth = canvas.width;
     const std::int64_t canvasHeight = canvas.height;
-    const BrushRows rows = brushRows(brush);
     constexpr std::int64_t span = 16; // pixels a stroke row touches on the fast path
-    for (std::int64_t x = 0; x < std::int64_t{source.width}; x = nextAnchor(x)) {
-        for (std::int64_t y = 0; y < std::int64_t{source.height}; y = nextAnchor(y)) {
-            const std::int64_t ox = jitter();
-            const std::int64_t oy = jitter();
-            const std::uint8_t* colour =
-                source.pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
-            const std::int64_t left = x + ox + strokePlacement;
-            const std::int64_t top = y + oy + strokePlacement;
-            if (left >= 0 && left + span <= canvasWidth && top >= 0 && top + brushSize <= canvasHeight) {
-                layInsideStroke(canvas, static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
-                                colour, rows);
+    // A stroke's top row lies 18 to 23 rows below its anchor row and its rows span 13.
+    const auto lo = static_cast<std::size_t>(
+        std::lower_bound(plan.rows.begin(), plan.rows.end(), y0 - strokePlacement - brushSize) -
+        plan.rows.begin());
+    const auto hi = static_cast<std::size_t>(
+        std::upper_bound(plan.rows.begin(), plan.rows.end(), y1 - strokePlacement + 6) - plan.rows.begin());
+    const std::size_t anchorColumns = plan.columns.size();
+    for (std::size_t xi = 0; xi < plan.columns.size(); ++xi) {
+        for (std::size_t yi = lo; yi < hi; ++yi) {
+            const StrokePlan::Stroke& stroke = plan.strokes[yi * anchorColumns + xi];
+            const std::int64_t left = plan.columns[xi] + stroke.ox + strokePlacement;
+            const std::int64_t top = plan.rows[yi] + stroke.oy + strokePlacement;
+            const std::int64_t first = std::max<std::int64_t>({y0 - top, 0, -top});
+            const std::int64_t last = std::min<std::int64_t>({y1 - top, brushSize, canvasHeight - top});
+            if (first >= last)
                 continue;
-            }
-            for (std::uint32_t i = 0; i < brushSize; ++i) {
-                const std::int64_t cx = left + i;
-                for (std::uint32_t j = 0; j < brushSize; ++j) {
-                    const std::int64_t cy = top + j;
-                    if (cx < 0 || cx >= canvasWidth || cy < 0 || cy >= canvasHeight ||
-                        brush.pixel(i, j)[0] != 0)
-                        continue;
-                    mixTexel(canvas.pixel(static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy)),
-                             colour);
-                }
-            }
+            std::uint8_t colour[bytesPerPixel];
+            std::memcpy(colour, &stroke.colour, bytesPerPixel);
+            if (left >= 0 && left + span <= canvasWidth)
+                layInsideRows(canvas, static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
+                              static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last), colour,
+                              rows);
+            else
+                layEdgeRows(canvas, left, top, first, last, colour, rows);
         }
     }
+}
+
+} // namespace
+
+StrokePlan::StrokePlan(const Image& source) : columns(anchors(source.width)), rows(anchors(source.height)) {
+    strokes.resize(columns.size() * rows.size());
+    std::size_t at = 0;
+    for (const std::int64_t y : rows)
+        for (const std::int64_t x : columns)
+            std::memcpy(&strokes[at++].colour,
+                        source.pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)),
+                        bytesPerPixel);
+}
+
+void StrokePlan::drawJitters() {
+    for (std::size_t xi = 0; xi < columns.size(); ++xi)
+        for (std::size_t yi = 0; yi < rows.size(); ++yi) {
+            Stroke& stroke = strokes[yi * columns.size() + xi];
+            stroke.ox = static_cast<std::int8_t>(jitter());
+            stroke.oy = static_cast<std::int8_t>(jitter());
+        }
+}
+
+void paintBands(Image& canvas, const Image* texture, const Image& brush, const StrokePlan& plan) {
+    const BrushRows rows = brushRows(brush);
+    const std::int64_t height = canvas.height;
+    for (std::int64_t y0 = 0; y0 < height; y0 += bandRows) {
+        const std::int64_t y1 = std::min(y0 + bandRows, height);
+        if (texture == nullptr)
+            complementRows(canvas, y0, y1);
+        else if (canvas.rowBytes() != 0)
+            for (std::int64_t y = y0; y < y1; ++y)
+                textureRow(*texture, static_cast<std::uint32_t>(y), canvas, 0xFF);
+        strokeBand(canvas, rows, plan, y0, y1);
+        complementRows(canvas, y0, y1);
+    }
+}
+
+void layStrokes(Image& canvas, const Image& source, const Image& brush) {
+    StrokePlan plan(source);
+    plan.drawJitters();
+    paintBands(canvas, nullptr, brush, plan);
 }
 
 int paintVariable(ArgList& args, ScriptContext& ctx) {
@@ -183,12 +276,14 @@ int paintVariable(ArgList& args, ScriptContext& ctx) {
         std::printf("Error: required texture %s not found\n", paintTextureFile);
         return 0;
     }
-    // The canvas is made before the brush, so that a canvas too large for memory fails the command before
-    // any value of the generator is used or the brush file is touched.
-    ImagePtr canvas = textureCanvas(*texture, canvasSide(source->width), canvasSide(source->height));
+    // The canvas and the plan of the strokes are made before the brush, so that a canvas too large for
+    // memory fails the command before any value of the generator is used or the brush file is touched.
+    ImagePtr canvas = createImageForOverwrite(canvasSide(source->width), canvasSide(source->height));
+    StrokePlan plan(*source);
     const ImagePtr brush = makeBrush();
     writeImage(paintBrushFile, *brush); // a brush file that cannot be written does not stop the painting
-    layStrokes(*canvas, *source, *brush);
+    plan.drawJitters();
+    paintBands(*canvas, texture.get(), *brush, plan);
     ctx.setImage(index, std::move(canvas));
     return 0;
 }

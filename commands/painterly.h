@@ -4,6 +4,9 @@
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
 
+#include <cstdint>
+#include <vector>
+
 // The painterly rendering behind the paint and painter verbs: the image is re-drawn with strokes of a ragged
 // round brush over a canvas covered with a texture, 60 pixels wider and taller than the image.
 
@@ -25,6 +28,31 @@ ImagePtr textureCanvas(const Image& texture, std::uint32_t width, std::uint32_t 
 // Lays one jittered stroke for every fourth pixel of every fourth row of the source, column by column,
 // each mixing the canvas half-and-half with the source pixel's colour. Takes two values of rand() a stroke.
 void layStrokes(Image& canvas, const Image& source, const Image& brush);
+
+// The strokes of a source: the anchor columns and rows, and for each stroke, by anchor row then column, its
+// colour (the anchor pixel) and, once drawn, its two jitters.
+struct StrokePlan {
+    struct Stroke {
+        std::uint32_t colour = 0;
+        std::int8_t ox = 0;
+        std::int8_t oy = 0;
+    };
+
+    explicit StrokePlan(const Image& source);
+    // Takes the two values of rand() of every stroke, in the order the strokes are laid: by anchor column
+    // then row.
+    void drawJitters();
+
+    std::vector<std::int64_t> columns;
+    std::vector<std::int64_t> rows;
+    std::vector<Stroke> strokes;
+};
+
+// Lays the planned strokes on the canvas, as layStrokes does, a band of canvas rows at a time: every stroke
+// that touches a band, in the order the strokes are laid, clipped to the band's rows. When `texture` is
+// given, each band is first covered with the texture as textureCanvas does, so a canvas made for overwrite
+// is written once while its rows are in the cache.
+void paintBands(Image& canvas, const Image* texture, const Image& brush, const StrokePlan& plan);
 
 // The whole verb: paints the image of the variable named by args[1] and stores the canvas in its place.
 int paintVariable(ArgList& args, ScriptContext& ctx);

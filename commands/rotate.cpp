@@ -1,3 +1,4 @@
+#include "commands/sample_lanes.h"
 #include "commands/sampling.h"
 #include "interpreter/command.h"
 #include "interpreter/numbers.h"
@@ -31,44 +32,100 @@ public:
     }
 
 private:
-    static void turn(const Image& source, Image& result, double cosT, double sinT) {
-        const std::int64_t width = source.width;
-        const std::int64_t height = source.height;
-        const std::int64_t cx = width / 2;
-        const std::int64_t cy = height / 2;
+    // The result in tiles of rows: the source pixels a tile reads lie close together, while a whole
+    // result row reads along a slanted line through many source rows. cos * dx and sin * dx depend only on
+    // the column, cos * dy and sin * dy only on the row; each product is the same double whether computed
+    // here or beside the sum it enters.
+    class Tiles {
+    public:
+        struct Stretch {
+            std::uint8_t* out;
+            std::size_t count;
+            std::size_t left;
+            double sinDy;
+            double cosDy;
+        };
 
-        // cos * dx and sin * dx depend only on the column, cos * dy and sin * dy only on the row; each
-        // product is the same double whether computed here or beside the sum it enters.
-        std::vector<double> cosDx(source.width);
-        std::vector<double> sinDx(source.width);
-        for (std::int64_t i = 0; i < width; ++i) {
-            const auto dx = static_cast<double>(i - cx);
-            cosDx[static_cast<std::size_t>(i)] = cosT * dx;
-            sinDx[static_cast<std::size_t>(i)] = sinT * dx;
-        }
-
-        // The result is built in square tiles rather than whole rows: the source pixels a tile reads lie
-        // close together, while a whole result row reads along a slanted line through many source rows.
-        constexpr std::int64_t tile = 64;
-        for (std::int64_t top = 0; top < height; top += tile) {
-            const std::int64_t bottom = std::min(top + tile, height);
-            for (std::int64_t left = 0; left < width; left += tile) {
-                const std::int64_t right = std::min(left + tile, width);
-                for (std::int64_t j = top; j < bottom; ++j) {
-                    const auto dy = static_cast<double>(j - cy);
-                    const double sinDy = sinT * dy;
-                    const double cosDy = cosT * dy;
-                    std::uint8_t* out =
-                        result.pixel(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(j));
-                    for (auto i = static_cast<std::size_t>(left); i < static_cast<std::size_t>(right);
-                         ++i, out += bytesPerPixel) {
-                        const std::int64_t sx = cx + truncateOffset(cosDx[i] - sinDy);
-                        const std::int64_t sy = cy + truncateOffset(sinDx[i] + cosDy);
-                        copyIfInside(source, sx, sy, out);
-                    }
-                }
+        Tiles(const Image& from, Image& to, double cosine, double sine)
+            : source(from), result(to), cosT(cosine), sinT(sine), cx(from.width / 2), cy(from.height / 2),
+              cosDx(from.width), sinDx(from.width), lanes(fitsLanes(from)) {
+            for (std::int64_t i = 0; i < std::int64_t{source.width}; ++i) {
+                const auto dx = static_cast<double>(i - cx);
+                cosDx[static_cast<std::size_t>(i)] = cosT * dx;
+                sinDx[static_cast<std::size_t>(i)] = sinT * dx;
             }
         }
+
+        bool next(std::vector<Stretch>& stretches) {
+            const std::int64_t width = source.width;
+            const std::int64_t height = source.height;
+            if (top >= height)
+                return false;
+            const std::int64_t right = std::min(left + tileWidth, width);
+            stretches.clear();
+            for (std::int64_t j = top; j < std::min(top + tileHeight, height); ++j) {
+                const auto dy = static_cast<double>(j - cy);
+                stretches.push_back(
+                    {result.pixel(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(j)),
+                     static_cast<std::size_t>(right - left), static_cast<std::size_t>(left), sinT * dy,
+                     cosT * dy});
+            }
+            left = right;
+            if (left == width) {
+                left = 0;
+                top += tileHeight;
+            }
+            return true;
+        }
+
+        void indices(const Stretch& s, std::uint32_t* index) const {
+            std::size_t k = 0;
+#if defined(__SSE2__)
+            if (lanes) {
+                const LaneIndexer indexer(source);
+                const __m128d sinDy = _mm_set1_pd(s.sinDy);
+                const __m128d cosDy = _mm_set1_pd(s.cosDy);
+                const __m128i centreX = _mm_set1_epi32(static_cast<int>(cx));
+                const __m128i centreY = _mm_set1_epi32(static_cast<int>(cy));
+                for (; k + 4 <= s.count; k += 4) {
+                    const double* c = &cosDx[s.left + k];
+                    const double* n = &sinDx[s.left + k];
+                    const __m128i sx = truncatePairs(_mm_sub_pd(_mm_loadu_pd(c), sinDy),
+                                                     _mm_sub_pd(_mm_loadu_pd(c + 2), sinDy));
+                    const __m128i sy = truncatePairs(_mm_add_pd(_mm_loadu_pd(n), cosDy),
+                                                     _mm_add_pd(_mm_loadu_pd(n + 2), cosDy));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(index + k),
+                                     indexer(_mm_add_epi32(sx, centreX), _mm_add_epi32(sy, centreY)));
+                }
+            }
+#endif
+            for (; k < s.count; ++k) {
+                const std::int64_t sx = cx + truncateOffset(cosDx[s.left + k] - s.sinDy);
+                const std::int64_t sy = cy + truncateOffset(sinDx[s.left + k] + s.cosDy);
+                index[k] = sourceIndex(source, sx, sy);
+            }
+        }
+
+    private:
+        // Wide tiles: longer stretches cost less each, and the result is written in longer runs.
+        static constexpr std::int64_t tileWidth = 128;
+        static constexpr std::int64_t tileHeight = 32;
+        const Image& source;
+        Image& result;
+        double cosT;
+        double sinT;
+        std::int64_t cx;
+        std::int64_t cy;
+        std::vector<double> cosDx;
+        std::vector<double> sinDx;
+        bool lanes;
+        std::int64_t top = 0;
+        std::int64_t left = 0;
+    };
+
+    static void turn(const Image& source, Image& result, double cosT, double sinT) {
+        Tiles tiles(source, result, cosT, sinT);
+        sampleInTiles(source, tiles);
     }
 };
 

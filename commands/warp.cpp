@@ -1,13 +1,305 @@
+#include "commands/sample_lanes.h"
 #include "commands/sampling.h"
 #include "interpreter/command.h"
 #include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 namespace {
+
+constexpr int pinch = 1;
+constexpr int swirl = 2;
+
+// The tiles of a warp's result. Both distortions depend on a pixel's distance from the centre, which is the
+// same double for the up to eight pixels (cx +- a, cy +- b) and (cx +- b, cy +- a): the squared offsets are
+// the same exact integers. So the per-distance values (the pinch fraction, or the cosine and sine of the
+// swirl angle) are computed for a block of 32 x 32 offsets (a, b), with a's block not after b's, and serve
+// the four mirror images of the block and, transposed, the four of the block with a and b exchanged. Every
+// sampled position is then computed for its own pixel with the same arithmetic as a pixel-by-pixel walk.
+class WarpTiles {
+public:
+    // A stretch of one result row whose column offsets from the centre run from dx0 by step: +1 right of the
+    // centre column, -1 left of it, where the stretch is stored right to left. `first` and `second` hold the
+    // values of its pixels in the same order.
+    struct Stretch {
+        std::uint8_t* out;
+        std::size_t count;
+        const double* first;
+        const double* second;
+        double dx0;
+        double step;
+        std::int64_t j;
+    };
+
+    WarpTiles(const Image& from, Image& to, int mode)
+        : source(from), result(to), option(mode), width(from.width), height(from.height), cxi(width / 2),
+          cyi(height / 2), cx(static_cast<double>(cxi)), cy(static_cast<double>(cyi)),
+          radius(std::sqrt(cx * cx + cy * cy)), blocks(std::max(cxi, cyi) / block + 1),
+          lanes(fitsLanes(from)) {}
+
+    bool next(std::vector<Stretch>& stretches);
+    void indices(const Stretch& s, std::uint32_t* index) const;
+
+private:
+    static constexpr std::int64_t block = 64;
+    // 50 degrees at t = 1, in radians with the shortened pi: (t * 157.0796325) / 180.
+    static constexpr double swirlDegreesTimesPi = 157.0796325;
+
+    // Offsets begin..end-1.
+    struct Range {
+        std::int64_t begin;
+        std::int64_t end;
+        bool empty() const { return begin >= end; }
+    };
+    // The values of a block, element (row offset - rows.begin) * block + (column offset - columns.begin).
+    struct Values {
+        std::array<double, block * block> first;
+        std::array<double, block * block> second;
+        Range columns;
+        Range rows;
+    };
+
+    // Block `index` of the offsets, cut at `last`.
+    static Range offsets(std::int64_t index, std::int64_t last) {
+        return {index * block, std::min((index + 1) * block, last + 1)};
+    }
+    void computeRow(std::int64_t b, Range columns, double* first, double* second) const;
+    void computeValues(Range columns, Range rows, bool both);
+    void addStretches(std::vector<Stretch>& stretches, const Values& values, Range columns, Range rows) const;
+    void addRow(std::vector<Stretch>& stretches, const Values& values, Range columns, std::int64_t b,
+                std::int64_t j) const;
+    std::uint32_t onePixel(const Stretch& s, std::size_t k) const;
+#if defined(__SSE2__)
+    void fourPixels(const Stretch& s, std::size_t k, __m128i& sx, __m128i& sy) const;
+#endif
+
+    const Image& source;
+    Image& result;
+    int option;
+    std::int64_t width;
+    std::int64_t height;
+    std::int64_t cxi;
+    std::int64_t cyi;
+    double cx;
+    double cy;
+    double radius;
+    std::int64_t blocks;
+    bool lanes;
+    std::int64_t p = 0; // the block of column offsets
+    std::int64_t q = 0; // the block of row offsets, never before p
+    Values direct{};
+    Values swapped{};
+};
+
+// The values of row offset b for the column offsets `columns`: t = sqrt(b * b + a * a) / R, both squares and
+// their sum exact, then the pinch fraction t * t / 3 or the swirl angle's cosine and sine.
+void WarpTiles::computeRow(std::int64_t b, Range columns, double* first, double* second) const {
+    const auto y = static_cast<double>(b);
+    const double rowDistance = y * y;
+    std::int64_t a = columns.begin;
+    alignas(16) double theta[2];
+#if defined(__SSE2__)
+    for (; a + 2 <= columns.end; a += 2, first += 2, second += 2) {
+        const __m128d x = countingPair(static_cast<double>(a), 1);
+        const __m128d t = _mm_div_pd(_mm_sqrt_pd(_mm_add_pd(_mm_set1_pd(rowDistance), _mm_mul_pd(x, x))),
+                                     _mm_set1_pd(radius));
+        if (option == pinch) {
+            _mm_storeu_pd(first, _mm_div_pd(_mm_mul_pd(t, t), _mm_set1_pd(3)));
+            continue;
+        }
+        _mm_store_pd(theta, _mm_div_pd(_mm_mul_pd(t, _mm_set1_pd(swirlDegreesTimesPi)), _mm_set1_pd(180)));
+        for (int k = 0; k < 2; ++k) {
+            first[k] = std::cos(theta[k]);
+            second[k] = std::sin(theta[k]);
+        }
+    }
+#endif
+    for (; a < columns.end; ++a, ++first, ++second) {
+        const auto x = static_cast<double>(a);
+        const double t = std::sqrt(rowDistance + x * x) / radius;
+        if (option == pinch) {
+            *first = (t * t) / 3;
+        } else {
+            theta[0] = (t * swirlDegreesTimesPi) / 180;
+            *first = std::cos(theta[0]);
+            *second = std::sin(theta[0]);
+        }
+    }
+}
+
+// The values of block (p, q) that some pixel uses: those of the block itself for the rows within the
+// image's row offsets, and, when `both`, those the transposed block uses, copied transposed.
+void WarpTiles::computeValues(Range columns, Range rows, bool both) {
+    direct.columns = columns;
+    direct.rows = rows;
+    swapped.columns = rows;
+    swapped.rows = columns;
+    for (std::int64_t b = rows.begin; b < rows.end; ++b) {
+        // The direct use needs offsets up to cxi in rows up to cyi; the transposed one, up to cyi in rows
+        // (its columns) up to cxi.
+        std::int64_t end = columns.begin;
+        if (b <= cyi)
+            end = std::min(columns.end, cxi + 1);
+        if (both && b <= cxi)
+            end = std::max(end, std::min(columns.end, cyi + 1));
+        const auto at = static_cast<std::size_t>((b - rows.begin) * block);
+        computeRow(b, {columns.begin, end}, &direct.first[at], &direct.second[at]);
+        if (!both)
+            continue;
+        for (std::int64_t a = columns.begin; a < std::min(end, cyi + 1); ++a) {
+            const auto to = static_cast<std::size_t>((a - columns.begin) * block + (b - rows.begin));
+            const auto from = at + static_cast<std::size_t>(a - columns.begin);
+            swapped.first[to] = direct.first[from];
+            swapped.second[to] = direct.second[from];
+        }
+    }
+}
+
+bool WarpTiles::next(std::vector<Stretch>& stretches) {
+    stretches.clear();
+    while (q < blocks) {
+        const Range a = offsets(p, std::max(cxi, cyi));
+        const Range b = offsets(q, std::max(cxi, cyi));
+        const bool both = p != q;
+        // The direct block covers column offsets a and row offsets b; the transposed one the reverse.
+        const Range directColumns{a.begin, std::min(a.end, cxi + 1)};
+        const Range directRows{b.begin, std::min(b.end, cyi + 1)};
+        const Range swappedColumns{b.begin, std::min(b.end, cxi + 1)};
+        const Range swappedRows{a.begin, std::min(a.end, cyi + 1)};
+        const bool useDirect = !directColumns.empty() && !directRows.empty();
+        const bool useSwapped = both && !swappedColumns.empty() && !swappedRows.empty();
+        if (++p > q) {
+            p = 0;
+            ++q;
+        }
+        if (!useDirect && !useSwapped)
+            continue;
+        computeValues(a, b, useSwapped);
+        if (useDirect)
+            addStretches(stretches, direct, directColumns, directRows);
+        if (useSwapped)
+            addStretches(stretches, swapped, swappedColumns, swappedRows);
+        return true;
+    }
+    return false;
+}
+
+// The stretches of the pixels with column offsets `columns` and row offsets `rows`, in every mirror image
+// that lies in the image.
+void WarpTiles::addStretches(std::vector<Stretch>& stretches, const Values& values, Range columns,
+                             Range rows) const {
+    for (std::int64_t b = rows.begin; b < rows.end; ++b) {
+        addRow(stretches, values, columns, b, cyi - b);
+        if (b != 0 && cyi + b < height)
+            addRow(stretches, values, columns, b, cyi + b);
+    }
+}
+
+void WarpTiles::addRow(std::vector<Stretch>& stretches, const Values& values, Range columns, std::int64_t b,
+                       std::int64_t j) const {
+    const std::size_t row = static_cast<std::size_t>((b - values.rows.begin) * block);
+    auto valueAt = [&](const std::array<double, block * block>& v, std::int64_t a) {
+        return &v[row + static_cast<std::size_t>(a - values.columns.begin)];
+    };
+    // Right of the centre, and the centre column itself: columns cxi + a.
+    const Range right{columns.begin, std::min(columns.end, width - cxi)};
+    if (!right.empty())
+        stretches.push_back(
+            {result.pixel(static_cast<std::uint32_t>(cxi + right.begin), static_cast<std::uint32_t>(j)),
+             static_cast<std::size_t>(right.end - right.begin), valueAt(values.first, right.begin),
+             valueAt(values.second, right.begin), static_cast<double>(right.begin), 1, j});
+    // Left of the centre: columns cxi - a, stored from the largest offset.
+    const Range left{std::max<std::int64_t>(columns.begin, 1), columns.end};
+    if (!left.empty())
+        stretches.push_back(
+            {result.pixel(static_cast<std::uint32_t>(cxi - (left.end - 1)), static_cast<std::uint32_t>(j)),
+             static_cast<std::size_t>(left.end - left.begin), valueAt(values.first, left.begin),
+             valueAt(values.second, left.begin), -static_cast<double>(left.begin), -1, j});
+}
+
+// The source index of the pixel k of a stretch, counted from its first value.
+std::uint32_t WarpTiles::onePixel(const Stretch& s, std::size_t k) const {
+    const double dx = s.dx0 + s.step * static_cast<double>(k);
+    std::int64_t sx;
+    std::int64_t sy;
+    if (option == pinch) {
+        const double v = s.first[k];
+        const double x = dx + cx;
+        const auto y = static_cast<double>(s.j);
+        sx = truncateOffset((1 - v) * x + v * cx);
+        sy = truncateOffset((1 - v) * y + v * cy);
+    } else {
+        const double cosT = s.first[k];
+        const double sinT = s.second[k];
+        const auto dy = static_cast<double>(s.j - cyi);
+        sx = cxi + truncateOffset(cosT * dx - sinT * dy);
+        sy = cyi + truncateOffset(sinT * dx + cosT * dy);
+    }
+    return sourceIndex(source, sx, sy);
+}
+
+#if defined(__SSE2__)
+// The source positions of pixels k..k+3 of a stretch, in the order of its values.
+void WarpTiles::fourPixels(const Stretch& s, std::size_t k, __m128i& sx, __m128i& sy) const {
+    const double dx = s.dx0 + s.step * static_cast<double>(k);
+    const __m128d dxs[2] = {countingPair(dx, s.step), countingPair(dx + 2 * s.step, s.step)};
+    __m128d across[2];
+    __m128d down[2];
+    if (option == pinch) {
+        const __m128d centreX = _mm_set1_pd(cx);
+        const __m128d centreY = _mm_set1_pd(cy);
+        const __m128d y = _mm_set1_pd(static_cast<double>(s.j));
+        for (int h = 0; h < 2; ++h) {
+            const __m128d v = _mm_loadu_pd(s.first + k + 2 * static_cast<std::size_t>(h));
+            const __m128d rest = _mm_sub_pd(_mm_set1_pd(1), v);
+            const __m128d x = _mm_add_pd(dxs[h], centreX);
+            across[h] = _mm_add_pd(_mm_mul_pd(rest, x), _mm_mul_pd(v, centreX));
+            down[h] = _mm_add_pd(_mm_mul_pd(rest, y), _mm_mul_pd(v, centreY));
+        }
+        sx = truncatePairs(across[0], across[1]);
+        sy = truncatePairs(down[0], down[1]);
+        return;
+    }
+    const __m128d dy = _mm_set1_pd(static_cast<double>(s.j - cyi));
+    for (int h = 0; h < 2; ++h) {
+        const __m128d cosT = _mm_loadu_pd(s.first + k + 2 * static_cast<std::size_t>(h));
+        const __m128d sinT = _mm_loadu_pd(s.second + k + 2 * static_cast<std::size_t>(h));
+        across[h] = _mm_sub_pd(_mm_mul_pd(cosT, dxs[h]), _mm_mul_pd(sinT, dy));
+        down[h] = _mm_add_pd(_mm_mul_pd(sinT, dxs[h]), _mm_mul_pd(cosT, dy));
+    }
+    sx = _mm_add_epi32(truncatePairs(across[0], across[1]), _mm_set1_epi32(static_cast<int>(cxi)));
+    sy = _mm_add_epi32(truncatePairs(down[0], down[1]), _mm_set1_epi32(static_cast<int>(cyi)));
+}
+#endif
+
+// The indices in memory order: a stretch left of the centre is stored from its last value.
+void WarpTiles::indices(const Stretch& s, std::uint32_t* index) const {
+    const bool reversed = s.step < 0;
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    if (lanes) {
+        const LaneIndexer indexer(source);
+        for (; k + 4 <= s.count; k += 4) {
+            __m128i sx;
+            __m128i sy;
+            fourPixels(s, k, sx, sy);
+            const __m128i found = indexer(sx, sy);
+            if (reversed)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(index + s.count - 4 - k),
+                                 _mm_shuffle_epi32(found, _MM_SHUFFLE(0, 1, 2, 3)));
+            else
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(index + k), found);
+        }
+    }
+#endif
+    for (; k < s.count; ++k)
+        index[reversed ? s.count - 1 - k : k] = onePixel(s, k);
+}
 
 // warp v option: a radial distortion about the centre pixel (width div 2, height div 2) of the image in v.
 // t is a pixel's distance from the centre divided by R, the distance of pixel (0, 0), which is the largest
@@ -37,91 +329,11 @@ public:
             result = cloneImage(*source);
         } else {
             result = createImageForOverwrite(source->width, source->height);
-            distort(*source, *result, option);
+            WarpTiles tiles(*source, *result, option);
+            sampleInTiles(*source, tiles);
         }
         ctx.setImage(index, std::move(result));
         return 0;
-    }
-
-private:
-    static constexpr int pinch = 1;
-    static constexpr int swirl = 2;
-    // 50 degrees at t = 1, in radians with the shortened pi: (t * 157.0796325) / 180.
-    static constexpr double swirlDegreesTimesPi = 157.0796325;
-
-    // Both distortions depend on a pixel's distance from the centre, which is the same double for the up to
-    // four pixels (cx +- a, cy +- b): the squared offsets are the same exact integers. So rows are taken in
-    // pairs mirrored about the centre row, and the per-distance values (the pinch fraction, or the cosine
-    // and sine of the swirl angle) are computed once for each column offset and serve the pixels on both
-    // sides of the centre column in both rows. Every sampled position is then computed for its own pixel
-    // with the same arithmetic as a pixel-by-pixel walk.
-    static void distort(const Image& source, Image& result, int option) {
-        const std::int64_t width = source.width;
-        const std::int64_t height = source.height;
-        const std::int64_t cxi = width / 2;
-        const std::int64_t cyi = height / 2;
-        const auto cx = static_cast<double>(cxi);
-        const auto cy = static_cast<double>(cyi);
-        const double radius = std::sqrt(cx * cx + cy * cy);
-
-        // Column i and its mirror 2 * cx - i share the offset cx - i; every column of the image lies within
-        // cx of the centre column, since cx is width div 2.
-        const auto offsets = static_cast<std::size_t>(cxi) + 1;
-        std::vector<double> first(offsets);
-        std::vector<double> second(offsets);
-
-        for (std::int64_t j = 0; j <= cyi && j < height; ++j) {
-            const std::int64_t mirror = 2 * cyi - j;
-            const auto y = static_cast<double>(j);
-            const double rowDistance = (cy - y) * (cy - y);
-            for (std::size_t a = 0; a < offsets; ++a) {
-                const auto x = static_cast<double>(cxi - static_cast<std::int64_t>(a));
-                const double t = std::sqrt(rowDistance + (cx - x) * (cx - x)) / radius;
-                if (option == pinch) {
-                    first[a] = (t * t) / 3;
-                } else {
-                    const double theta = (t * swirlDegreesTimesPi) / 180;
-                    first[a] = std::cos(theta);
-                    second[a] = std::sin(theta);
-                }
-            }
-            sampleRow(source, result, option, j, first, second);
-            if (mirror != j && mirror < height)
-                sampleRow(source, result, option, mirror, first, second);
-        }
-    }
-
-    // Row j of the result, from the per-offset values of its distance from the centre row.
-    static void sampleRow(const Image& source, Image& result, int option, std::int64_t j,
-                          const std::vector<double>& first, const std::vector<double>& second) {
-        const std::int64_t width = source.width;
-        const std::int64_t cxi = width / 2;
-        const std::int64_t cyi = std::int64_t{source.height} / 2;
-        const auto cx = static_cast<double>(cxi);
-        const auto cy = static_cast<double>(cyi);
-        const auto y = static_cast<double>(j);
-        const auto dy = static_cast<double>(j - cyi);
-        std::uint8_t* out = result.pixel(0, static_cast<std::uint32_t>(j));
-        for (std::int64_t i = 0; i < width; ++i, out += bytesPerPixel) {
-            const auto a = static_cast<std::size_t>(i < cxi ? cxi - i : i - cxi);
-            const auto x = static_cast<double>(i);
-            std::int64_t sx;
-            std::int64_t sy;
-            if (option == pinch) {
-                const double v = first[a];
-                sx = truncateOffset((1 - v) * x + v * cx);
-                sy = truncateOffset((1 - v) * y + v * cy);
-            } else {
-                const double cosT = first[a];
-                const double sinT = second[a];
-                const auto dx = static_cast<double>(i - cxi);
-                sx = cxi + truncateOffset(cosT * dx - sinT * dy);
-                sy = cyi + truncateOffset(sinT * dx + cosT * dy);
-            }
-            // The pinch always samples between the pixel and the centre; the test costs little and keeps
-            // every read inside the source whatever the rounding.
-            copyIfInside(source, sx, sy, out);
-        }
     }
 };
 

@@ -253,3 +253,43 @@ TEST(Paint, StrokesMatchThePlainWalk) {
 }
 
 } // namespace
+
+namespace {
+
+// The whole verb, which tiles and strokes the canvas band by band, against the texture tiled pixel by pixel
+// and the plain stroke walk: textures narrower and wider than the canvas, of sizes that are no power of two,
+// and canvases of one band and of several.
+TEST_F(PaintTest, PaintMatchesThePlainTilingAndStrokes) {
+    std::mt19937 random(9);
+    auto noise = [&](std::uint32_t, std::uint32_t) {
+        const auto n = static_cast<std::uint32_t>(random());
+        return Rgba{static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                    static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+    };
+    for (const auto& [tw, th] :
+         {std::pair{3u, 2u}, std::pair{7u, 5u}, std::pair{200u, 1u}, std::pair{1u, 70u}}) {
+        const ImagePtr texture = makeImage(tw, th, noise);
+        useTexture(*texture);
+        for (const auto& [w, h] :
+             {std::pair{1u, 1u}, std::pair{5u, 3u}, std::pair{37u, 29u}, std::pair{90u, 47u}}) {
+            const ImagePtr source = makeImage(w, h, noise);
+            ScriptContext ctx;
+            ctx.setImage(0, cloneImage(*source));
+            std::srand(w * 7 + tw);
+            ASSERT_EQ(execLine(ctx, "paint a").result, 0);
+            // The texture as written and read back: colour premultiplied by the file's alpha.
+            const ImagePtr stored = loadImage(paintTextureFile);
+            ImagePtr expected = makeImage(w + 60, h + 60, [&](std::uint32_t x, std::uint32_t y) {
+                const Rgba t = pixelAt(*stored, x % tw, y % th);
+                return Rgba{t[0], t[1], t[2], 0};
+            });
+            std::srand(w * 7 + tw);
+            const ImagePtr brush = makeBrush();
+            reference::layStrokes(*expected, *source, *brush);
+            ASSERT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*expected))
+                << w << "x" << h << " on " << tw << "x" << th;
+        }
+    }
+}
+
+} // namespace

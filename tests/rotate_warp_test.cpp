@@ -1,7 +1,9 @@
 #include "tests/support/exec.h"
+#include "tests/support/pixel_reference.h"
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace {
@@ -125,6 +127,46 @@ TEST(RotateAndWarp, EmptyImagesKeepTheirSize) {
             EXPECT_EQ(ctx.imageAt(0)->width, s.width) << line;
             EXPECT_EQ(ctx.imageAt(0)->height, s.height) << line;
         }
+}
+
+} // namespace
+
+namespace {
+
+// Random pixels, alpha 0, 255 and between, on every width from 1 to 40 (lane-width multiples and the rest)
+// with heights around them, thin images, and every class of angle: the verbs against the plain
+// pixel-by-pixel mapping.
+TEST(RotateAndWarp, MatchThePlainMappingOnRandomImages) {
+    std::mt19937 random(17);
+    auto noise = [&](std::uint32_t, std::uint32_t) {
+        const auto n = static_cast<std::uint32_t>(random());
+        const auto alpha = static_cast<std::uint8_t>(n % 3 == 0 ? 0 : n % 3 == 1 ? 255 : n >> 24);
+        return Rgba{static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n >> 16), alpha, alpha};
+    };
+    std::vector<Size> shapes;
+    for (std::uint32_t w = 1; w <= 40; ++w)
+        for (std::uint32_t h : {1u, 2u, w / 2 + 1, w, w + 3, 2 * w + 1})
+            shapes.push_back({w, h});
+    for (std::uint32_t side : {1u, 2u, 3u, 66u, 97u, 130u})
+        shapes.push_back({side, 301 - side});
+    const int angles[] = {0, 1, 30, 45, 89, 90, 137, 180, 225, 270, 300, 359, -33, -90, 1000, 2147483647};
+    for (const Size s : shapes) {
+        const ImagePtr source = makeImage(s.width, s.height, noise);
+        for (const int option : {1, 2}) {
+            ScriptContext ctx;
+            ctx.setImage(0, cloneImage(*source));
+            ASSERT_EQ(execLine(ctx, "warp a " + std::to_string(option)).result, 0);
+            ASSERT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*reference::warp(*source, option)))
+                << "warp " << option << " on " << s.width << "x" << s.height;
+        }
+        for (std::size_t k = 0; k < std::size(angles); k += (s.width * s.height > 400 ? 3 : 1)) {
+            ScriptContext ctx;
+            ctx.setImage(0, cloneImage(*source));
+            ASSERT_EQ(execLine(ctx, "rotate a " + std::to_string(angles[k])).result, 0);
+            ASSERT_EQ(bytesOf(*ctx.imageAt(0)), bytesOf(*reference::rotate(*source, angles[k])))
+                << "rotate " << angles[k] << " on " << s.width << "x" << s.height;
+        }
+    }
 }
 
 } // namespace

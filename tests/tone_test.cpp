@@ -154,9 +154,10 @@ TEST(Tone, OpaqueMatchesThePlainFormulaForEveryColourAndAlpha) {
 namespace {
 
 // Every pair of red and green bytes with blue bytes spread among them, against the plain formula, at the
-// ends of the range (0 changes nothing, 1 gives the bare grey) and between.
+// ends of the range (0 changes nothing, 1 gives the bare grey) and between; 259 x 256 pixels, so that the
+// last pixels are not a whole group of four.
 TEST(Tone, DesaturateMatchesThePlainFormula) {
-    const ImagePtr colours = makeImage(256, 256, [](std::uint32_t x, std::uint32_t y) {
+    const ImagePtr colours = makeImage(259, 256, [](std::uint32_t x, std::uint32_t y) {
         return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
                     static_cast<std::uint8_t>(x * 7 + y * 13), static_cast<std::uint8_t>(x ^ y)};
     });

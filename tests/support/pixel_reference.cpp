@@ -137,6 +137,64 @@ void compositeOver(const Image& top, Image& bottom, int x, int y) {
         }
 }
 
+namespace {
+
+// The source pixel at (sx, sy), or transparent black outside the source.
+void copyOrClear(const Image& source, long long sx, long long sy, std::uint8_t* out) {
+    const bool inside = sx >= 0 && sx < source.width && sy >= 0 && sy < source.height;
+    for (int c = 0; c < 4; ++c)
+        out[c] = inside ? source.pixel(static_cast<std::uint32_t>(sx), static_cast<std::uint32_t>(sy))[c] : 0;
+}
+
+} // namespace
+
+ImagePtr rotate(const Image& source, int degrees) {
+    ImagePtr result = createImage(source.width, source.height);
+    const double theta = (degrees * 3.14159265) / 180;
+    const long long cx = source.width / 2, cy = source.height / 2;
+    for (long long j = 0; j < source.height; ++j)
+        for (long long i = 0; i < source.width; ++i) {
+            const double dx = static_cast<double>(i - cx), dy = static_cast<double>(j - cy);
+            const long long sx =
+                cx + static_cast<long long>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
+            const long long sy =
+                cy + static_cast<long long>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
+            copyOrClear(source, sx, sy,
+                        result->pixel(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)));
+        }
+    return result;
+}
+
+ImagePtr warp(const Image& source, int option) {
+    ImagePtr result = createImage(source.width, source.height);
+    if (source.width * source.height == 1) {
+        std::copy(source.pixel(0, 0), source.pixel(0, 0) + 4, result->pixel(0, 0));
+        return result;
+    }
+    const long long cxi = source.width / 2, cyi = source.height / 2;
+    const double cx = static_cast<double>(cxi), cy = static_cast<double>(cyi);
+    const double radius = std::sqrt(cx * cx + cy * cy);
+    for (long long j = 0; j < source.height; ++j)
+        for (long long i = 0; i < source.width; ++i) {
+            const double x = static_cast<double>(i), y = static_cast<double>(j);
+            const double t = std::sqrt((cy - y) * (cy - y) + (cx - x) * (cx - x)) / radius;
+            long long sx, sy;
+            if (option == 1) {
+                const double v = (t * t) / 3;
+                sx = static_cast<long long>(std::trunc((1 - v) * x + v * cx));
+                sy = static_cast<long long>(std::trunc((1 - v) * y + v * cy));
+            } else {
+                const double theta = (t * 157.0796325) / 180;
+                const double dx = static_cast<double>(i - cxi), dy = static_cast<double>(j - cyi);
+                sx = cxi + static_cast<long long>(std::trunc(std::cos(theta) * dx - std::sin(theta) * dy));
+                sy = cyi + static_cast<long long>(std::trunc(std::sin(theta) * dx + std::cos(theta) * dy));
+            }
+            copyOrClear(source, sx, sy,
+                        result->pixel(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)));
+        }
+    return result;
+}
+
 } // namespace reference
 
 namespace reference {

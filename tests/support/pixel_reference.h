@@ -22,6 +22,10 @@ void blur(Image& image, int kernelSize);
 // may be the same image.
 void compositeOver(const Image& top, Image& bottom, int x, int y);
 
+// A new image: every pixel copies the source pixel its own position maps to, or is transparent black.
+ImagePtr rotate(const Image& source, int degrees);
+ImagePtr warp(const Image& source, int option);
+
 } // namespace reference
 
 namespace reference {
