@@ -66,7 +66,7 @@ void runVerb(benchmark::State& state, const std::string& line) {
         else
             ctx.setImage(0, cloneImage(*source));
         state.ResumeTiming();
-        if (command->execute(args, ctx) != 0)
+        if (command->run(args, ctx) != 0)
             state.SkipWithError("verb failed");
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(source->byteCount()));

@@ -1,5 +1,4 @@
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 #include "tga/tga.h"
 
@@ -13,18 +12,14 @@ constexpr int maxBlankSide = static_cast<int>(maxTgaSide);
 // blank v width height: stores a new opaque black image of the given size (1..65535 each way) in v.
 class BlankCmd final : public Command {
 public:
-    BlankCmd() : Command("blank", 4, "v width height") {}
+    BlankCmd()
+        : Command("blank", {arg::destination("v"),
+                            arg::integerIn("width", 1, maxBlankSide, "invalid size for blank image", 2),
+                            arg::integerIn("height", 1, maxBlankSide, "invalid size for blank image", 2)}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const int index = ctx.variableIndex(args[1]);
-        const int width = parseInt(args[2]);
-        const int height = parseInt(args[3]);
-        if (index < 0)
-            return 1;
-        if (width < 1 || width > maxBlankSide || height < 1 || height > maxBlankSide) {
-            ctx.report("invalid size for blank image");
-            return 2;
-        }
+    int execute(const Arguments& args, ScriptContext& ctx) override {
+        const int width = args.integer(1);
+        const int height = args.integer(2);
         ImagePtr image;
         try {
             image = createImage(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
@@ -33,7 +28,7 @@ public:
             return 3;
         }
         setOpaque(*image);
-        ctx.setImage(index, std::move(image));
+        ctx.setImage(args.index(0), std::move(image));
         return 0;
     }
 };

@@ -1,6 +1,5 @@
 #include "commands/pixel_math.h"
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <algorithm>
@@ -140,17 +139,13 @@ template <std::size_t N> void blurImage(Image& image, const Kernel<N>& kernel) {
 // columns. All four channels are filtered alike, alpha included, which is right for premultiplied colour.
 class BlurCmd final : public Command {
 public:
-    BlurCmd() : Command("blur", 3, "v 3|5") {}
+    BlurCmd()
+        : Command("blur", {arg::image("v", Lookup::Fetch, "No image to blur"),
+                           arg::integerOf("3|5", {3, 5}, "Only k=3,5 is supported")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.fetchImage(args[1], "No image to blur").image;
-        if (image == nullptr)
-            return 1;
-        const int size = parseInt(args[2]);
-        if (size != 3 && size != 5) {
-            ctx.report("Only k=3,5 is supported");
-            return 1;
-        }
+    int execute(const Arguments& args, ScriptContext&) override {
+        Image* image = &args.image(0);
+        const int size = args.integer(1);
         if (image->width == 0 || image->height == 0)
             return 0;
         // The ring of rows is allocated before any pixel changes.

@@ -1,6 +1,5 @@
 #include "image/image.h"
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <array>
@@ -15,13 +14,13 @@ namespace {
 // alpha 0 is never keyed.
 class ChromakeyCmd final : public Command {
 public:
-    ChromakeyCmd() : Command("chromakey", 5, "v r g b") {}
+    ChromakeyCmd()
+        : Command("chromakey", {arg::image("v", Lookup::Fetch, "No image to Chromakey"), arg::channel("r"),
+                                arg::channel("g"), arg::channel("b")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.fetchImage(args[1], "No image to Chromakey").image;
-        if (image == nullptr)
-            return 1;
-        const std::uint8_t key[3] = {parseChannel(args[2]), parseChannel(args[3]), parseChannel(args[4])};
+    int execute(const Arguments& args, ScriptContext&) override {
+        Image* image = &args.image(0);
+        const std::uint8_t key[3] = {args.channel(1), args.channel(2), args.channel(3)};
         // The premultiplied key for every alpha, built once for this call.
         std::array<std::array<std::uint8_t, 3>, 256> keyAt{};
         for (int a = 1; a < 256; ++a) {

@@ -1,5 +1,4 @@
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <algorithm>
@@ -42,21 +41,17 @@ BlendFactors makeBlendFactors() {
 // pixel is already outside B), and that is not an error.
 class CompositeCmd final : public Command {
 public:
-    CompositeCmd() : Command("composite", 6, "a over b x y") {}
+    CompositeCmd()
+        : Command("composite", {arg::image("a", Lookup::NameFirst, "Image A is nowhere to be found"),
+                                arg::word("over", "Sorry... I only know the 'over' operation"),
+                                arg::image("b", Lookup::NameFirst, "Image B is nowhere to be found"),
+                                arg::integer("x"), arg::integer("y")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* source = ctx.checkNameThenFetch(args[1], "Image A is nowhere to be found").image;
-        if (source == nullptr)
-            return 1;
-        if (std::strcmp(args[2], "over") != 0) {
-            ctx.report("Sorry... I only know the 'over' operation");
-            return 1;
-        }
-        Image* target = ctx.checkNameThenFetch(args[3], "Image B is nowhere to be found").image;
-        if (target == nullptr)
-            return 1;
-        const std::int64_t x = parseInt(args[4]);
-        const std::int64_t y = parseInt(args[5]);
+    int execute(const Arguments& args, ScriptContext&) override {
+        const Image* source = &args.image(0);
+        Image* target = &args.image(2);
+        const std::int64_t x = args.integer(3);
+        const std::int64_t y = args.integer(4);
         if (x < 0 || y < 0)
             return 0;
         const std::int64_t columns = std::min<std::int64_t>(source->width, target->width - x);

@@ -7,17 +7,13 @@ namespace {
 // found before the destination name is looked at.
 class CopyCmd final : public Command {
 public:
-    CopyCmd() : Command("copy", 3, "from to") {}
+    CopyCmd()
+        : Command("copy",
+                  {arg::image("from", Lookup::NameFirst, "No image to copy"), arg::destination("to")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* image = ctx.checkNameThenFetch(args[1], "No image to copy").image;
-        if (image == nullptr)
-            return 1;
-        const int destination = ctx.variableIndex(args[2]);
-        if (destination < 0)
-            return 1;
+    int execute(const Arguments& args, ScriptContext& ctx) override {
         // The copy is made before the destination is released, so copy a a keeps its content.
-        ctx.setImage(destination, cloneImage(*image));
+        ctx.setImage(args.index(1), cloneImage(args.image(0)));
         return 0;
     }
 };

@@ -1,6 +1,5 @@
 #include "commands/span.h"
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <cstdint>
@@ -13,14 +12,14 @@ namespace {
 // given in either order and clamped to the image. A rectangle off the image gives an empty image.
 class CropCmd final : public Command {
 public:
-    CropCmd() : Command("crop", 6, "v x0 y0 x1 y1") {}
+    CropCmd()
+        : Command("crop", {arg::image("v", Lookup::NameFirst, "No image to crop"), arg::integer("x0"),
+                           arg::integer("y0"), arg::integer("x1"), arg::integer("y1")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image to crop");
-        if (source == nullptr)
-            return 1;
-        const Span xs = clampSpan(parseInt(args[2]), parseInt(args[4]), source->width);
-        const Span ys = clampSpan(parseInt(args[3]), parseInt(args[5]), source->height);
+    int execute(const Arguments& args, ScriptContext& ctx) override {
+        const Image* source = &args.image(0);
+        const Span xs = clampSpan(args.integer(1), args.integer(3), source->width);
+        const Span ys = clampSpan(args.integer(2), args.integer(4), source->height);
 
         // The whole image: the result would be a copy of the source, so the source stays.
         if (xs.start == 0 && xs.length == source->width && ys.start == 0 && ys.length == source->height)
@@ -36,7 +35,7 @@ public:
                             source->pixel(static_cast<std::uint32_t>(xs.start), sourceRow), rowBytes);
             }
         }
-        ctx.setImage(index, std::move(result));
+        ctx.setImage(args.index(0), std::move(result));
         return 0;
     }
 };

@@ -1,5 +1,4 @@
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <array>
@@ -84,17 +83,14 @@ std::uint8_t* desaturateFours(std::uint8_t* p, std::uint8_t* end, double amount)
 // alpha stays. At a = 0 nothing changes, at a = 1 each colour byte becomes the truncated grey value.
 class DesaturateCmd final : public Command {
 public:
-    DesaturateCmd() : Command("desaturate", 3, "v 0<=a<=1") {}
+    DesaturateCmd()
+        : Command("desaturate", {arg::image("v", Lookup::Fetch, "No image to Desaturate"),
+                                 arg::amount("0<=a<=1", 0.0, true, 1.0, true,
+                                             "Desaturate amount out of range (0 <= a <= 1)")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.fetchImage(args[1], "No image to Desaturate").image;
-        if (image == nullptr)
-            return 1;
-        const double amount = amountArg(args[2]);
-        if (!(amount >= 0.0 && amount <= 1.0)) {
-            ctx.report("Desaturate amount out of range (0 <= a <= 1)");
-            return 1;
-        }
+    int execute(const Arguments& args, ScriptContext&) override {
+        Image* image = &args.image(0);
+        const double amount = args.amount(1);
         // At 0 every channel becomes trunc(0 + c * 1) = c: nothing changes.
         if (amount == 0.0)
             return 0;

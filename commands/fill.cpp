@@ -1,6 +1,5 @@
 #include "commands/span.h"
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <cstdint>
@@ -13,16 +12,17 @@ namespace {
 // the image; a rectangle wholly outside it changes nothing. Only a missing image is an error.
 class FillCmd final : public Command {
 public:
-    FillCmd() : Command("fill", 10, "v x0 y0 x1 y1 r g b a") {}
+    FillCmd()
+        : Command("fill", {arg::image("v", Lookup::Fetch, "No image to fill"), arg::integer("x0"),
+                           arg::integer("y0"), arg::integer("x1"), arg::integer("y1"), arg::channel("r"),
+                           arg::channel("g"), arg::channel("b"), arg::channel("a")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.fetchImage(args[1], "No image to fill").image;
-        if (image == nullptr)
-            return 1;
-        const Span xs = clampSpan(parseInt(args[2]), parseInt(args[4]), image->width);
-        const Span ys = clampSpan(parseInt(args[3]), parseInt(args[5]), image->height);
-        const std::uint8_t value[bytesPerPixel] = {parseChannel(args[6]), parseChannel(args[7]),
-                                                   parseChannel(args[8]), parseChannel(args[9])};
+    int execute(const Arguments& args, ScriptContext&) override {
+        Image* image = &args.image(0);
+        const Span xs = clampSpan(args.integer(1), args.integer(3), image->width);
+        const Span ys = clampSpan(args.integer(2), args.integer(4), image->height);
+        const std::uint8_t value[bytesPerPixel] = {args.channel(5), args.channel(6), args.channel(7),
+                                                   args.channel(8)};
         if (xs.length == 0 || ys.length == 0)
             return 0;
         // The first row of the rectangle pixel by pixel, every other row as a copy of it.

@@ -36,12 +36,10 @@ StraightTable makeStraightTable() {
 // opaque v: undoes the premultiplication of every pixel and makes it fully opaque.
 class OpaqueCmd final : public Command {
 public:
-    OpaqueCmd() : Command("opaque", 2, "v") {}
+    OpaqueCmd() : Command("opaque", {arg::image("v", Lookup::Fetch, "No image")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        Image* image = ctx.fetchImage(args[1], "No image").image;
-        if (image == nullptr)
-            return 1;
+    int execute(const Arguments& args, ScriptContext&) override {
+        Image* image = &args.image(0);
         // The table depends on nothing but the formula, so it is built once, on first use.
         static const StraightTable straight = makeStraightTable();
         std::uint8_t* p = image->pixels.get();

@@ -1,5 +1,6 @@
 #include "commands/painterly.h"
 
+#include "formats/image_file.h"
 #include "tga/tga.h"
 
 #include <algorithm>
@@ -267,11 +268,8 @@ void layStrokes(Image& canvas, const Image& source, const Image& brush) {
     paintBands(canvas, nullptr, brush, plan);
 }
 
-int paintVariable(ArgList& args, ScriptContext& ctx) {
-    const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image to Paint");
-    if (source == nullptr)
-        return 1;
-    const ImagePtr texture = loadImage(paintTextureFile);
+int paintVariable(int index, const Image* source, ScriptContext& ctx) {
+    const ImagePtr texture = loadImageFile(paintTextureFile).image;
     if (texture == nullptr) {
         std::printf("Error: required texture %s not found\n", paintTextureFile);
         return 0;

@@ -55,4 +55,4 @@ struct StrokePlan {
 void paintBands(Image& canvas, const Image* texture, const Image& brush, const StrokePlan& plan);
 
 // The whole verb: paints the image of the variable named by args[1] and stores the canvas in its place.
-int paintVariable(ArgList& args, ScriptContext& ctx);
+int paintVariable(int index, const Image* source, ScriptContext& ctx);

@@ -8,18 +8,15 @@ namespace {
 // it held.
 class ReadCmd final : public Command {
 public:
-    ReadCmd() : Command("read", 3, "v file") {}
+    ReadCmd() : Command("read", {arg::destination("v"), arg::text("file")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const int index = ctx.variableIndex(args[1]);
-        if (index < 0)
-            return 1;
-        LoadResult loaded = loadImageFile(args[2]);
+    int execute(const Arguments& args, ScriptContext& ctx) override {
+        LoadResult loaded = loadImageFile(args.text(1));
         if (loaded.image == nullptr) {
             ctx.report("can't read image! (%s)", loaded.reason.c_str());
             return 2;
         }
-        ctx.setImage(index, std::move(loaded.image));
+        ctx.setImage(args.index(0), std::move(loaded.image));
         return 0;
     }
 };

@@ -1,5 +1,4 @@
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <cstdint>
@@ -15,18 +14,15 @@ namespace {
 // every sb-th pixel of every sb-th row, but needs no memory beyond the source and the result.
 class ResizeCmd final : public Command {
 public:
-    ResizeCmd() : Command("resize", 4, "v sa sb") {}
+    ResizeCmd()
+        : Command("resize", {arg::image("v", Lookup::Fetch, "No image to resize"),
+                             arg::integerIn("sa", 1, INT32_MAX, "sa and sb can't be zero"),
+                             arg::integerIn("sb", 1, INT32_MAX, "sa and sb can't be zero")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const auto [index, source] = ctx.fetchImage(args[1], "No image to resize");
-        if (source == nullptr)
-            return 1;
-        const int sa = parseInt(args[2]);
-        const int sb = parseInt(args[3]);
-        if (sa <= 0 || sb <= 0) {
-            ctx.report("sa and sb can't be zero");
-            return 1;
-        }
+    int execute(const Arguments& args, ScriptContext& ctx) override {
+        const Image* source = &args.image(0);
+        const int sa = args.integer(1);
+        const int sb = args.integer(2);
         // The enlarged sides must be 32-bit sizes like every image side; beyond that the scaled size is
         // meaningless, so such factors are refused rather than wrapped.
         const std::uint64_t enlargedWidth = std::uint64_t{source->width} * static_cast<std::uint64_t>(sa);
@@ -45,7 +41,7 @@ public:
                                                   static_cast<std::uint32_t>(enlargedHeight / num));
         if (result->width != 0 && result->height != 0)
             scale(*source, *result, num, den);
-        ctx.setImage(index, std::move(result));
+        ctx.setImage(args.index(0), std::move(result));
         return 0;
     }
 

@@ -1,7 +1,6 @@
 #include "commands/sample_lanes.h"
 #include "commands/sampling.h"
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <algorithm>
@@ -17,13 +16,13 @@ namespace {
 // frame become transparent black. The size does not change.
 class RotateCmd final : public Command {
 public:
-    RotateCmd() : Command("rotate", 3, "v degrees") {}
+    RotateCmd()
+        : Command("rotate", {arg::image("v", Lookup::NameFirst, "No image"), arg::integer("degrees")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image");
-        if (source == nullptr)
-            return 1;
-        const double theta = (static_cast<double>(parseInt(args[2])) * anglePi) / 180;
+    int execute(const Arguments& args, ScriptContext& ctx) override {
+        const Image* source = &args.image(0);
+        const int index = args.index(0);
+        const double theta = (static_cast<double>(args.integer(1)) * anglePi) / 180;
         ImagePtr result = createImageForOverwrite(source->width, source->height);
         if (result->width != 0 && result->height != 0)
             turn(*source, *result, std::cos(theta), std::sin(theta));

@@ -7,9 +7,9 @@ namespace {
 // test: prints a fixed line; shows that a script reaches its commands.
 class TestCmd final : public Command {
 public:
-    TestCmd() : Command("test", 1, "") {}
+    TestCmd() : Command("test", {}) {}
 
-    int execute(ArgList&, ScriptContext&) override {
+    int execute(const Arguments&, ScriptContext&) override {
         std::printf("Test command!\n");
         return 0;
     }

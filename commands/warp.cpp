@@ -1,7 +1,6 @@
 #include "commands/sample_lanes.h"
 #include "commands/sampling.h"
 #include "interpreter/command.h"
-#include "interpreter/numbers.h"
 #include "interpreter/script_context.h"
 
 #include <algorithm>
@@ -310,17 +309,14 @@ void WarpTiles::indices(const Stretch& s, std::uint32_t* index) const {
 // Samples are truncated toward zero and copied whole. The size does not change.
 class WarpCmd final : public Command {
 public:
-    WarpCmd() : Command("warp", 3, "v 1|2") {}
+    WarpCmd()
+        : Command("warp", {arg::image("v", Lookup::NameFirst, "No image"),
+                           arg::integerOf("1|2", {pinch, swirl}, "Only option = 1 and 2 is supported")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const auto [index, source] = ctx.checkNameThenFetch(args[1], "No image");
-        if (source == nullptr)
-            return 1;
-        const int option = parseInt(args[2]);
-        if (option != pinch && option != swirl) {
-            ctx.report("Only option = 1 and 2 is supported");
-            return 1;
-        }
+    int execute(const Arguments& args, ScriptContext& ctx) override {
+        const Image* source = &args.image(0);
+        const int index = args.index(0);
+        const int option = args.integer(1);
         ImagePtr result;
         if (source->width == 0 || source->height == 0 || (source->width == 1 && source->height == 1)) {
             // An image without pixels stays as it is. In a single pixel the centre is pixel (0, 0) itself,

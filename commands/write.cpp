@@ -9,13 +9,12 @@ namespace {
 // partial file behind.
 class WriteCmd final : public Command {
 public:
-    WriteCmd() : Command("write", 3, "v [format:]file") {}
+    WriteCmd()
+        : Command("write",
+                  {arg::image("v", Lookup::Fetch, "no image to write!", 2), arg::text("[format:]file")}) {}
 
-    int execute(ArgList& args, ScriptContext& ctx) override {
-        const Image* image = ctx.fetchImage(args[1], "no image to write!").image;
-        if (image == nullptr)
-            return 2;
-        const std::string reason = saveImageFile(args[2], *image);
+    int execute(const Arguments& args, ScriptContext& ctx) override {
+        const std::string reason = saveImageFile(args.text(1), args.image(0));
         if (reason.empty())
             return 0;
         ctx.report("can't write image! (%s)", reason.c_str());

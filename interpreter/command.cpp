@@ -1,10 +1,31 @@
 #include "interpreter/command.h"
 
+#include "interpreter/script_context.h"
+
 Command* Command::registry = nullptr;
 
-Command::Command(const char* verb, int tokenCount, const char* arguments)
-    : name(verb), argCount(tokenCount), next(registry), usage(arguments) {
+Command::Command(const char* verb, std::vector<Argument> declared)
+    : name(verb), arguments(std::move(declared)), argCount(static_cast<int>(arguments.size()) + 1),
+      next(registry) {
     registry = this;
+}
+
+int Command::run(const ArgList& args, ScriptContext& ctx) {
+    Arguments resolved;
+    int failure = 0;
+    if (!resolveArguments(arguments, args, ctx, resolved, failure))
+        return failure;
+    return execute(resolved, ctx);
+}
+
+std::string Command::usage() const {
+    std::string words;
+    for (const Argument& a : arguments) {
+        if (!words.empty())
+            words += ' ';
+        words += a.usage;
+    }
+    return words;
 }
 
 namespace {

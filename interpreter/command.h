@@ -1,30 +1,39 @@
 #pragma once
 
+#include "interpreter/arguments.h"
+
+#include <string>
 #include <vector>
 
 class ScriptContext;
 
-// The tokens of one script line, verb first. They point into the runner's line buffer and are valid only
-// while the line's command runs.
-using ArgList = std::vector<const char*>;
-
 // One verb of the script language. Every verb is a single object in static storage that links itself to the
 // front of Command::registry while it is constructed; the runner finds verbs only through that list.
+//
+// A verb declares its arguments once, in its constructor; the line's words are resolved against them
+// (checked in order, each refusal reported with the verb's own message) before execute runs, so execute
+// does only the verb's own work.
 class Command {
 public:
-    Command(const char* name, int argCount, const char* usage);
+    Command(const char* name, std::vector<Argument> arguments);
     Command(const Command&) = delete;
     Command& operator=(const Command&) = delete;
 
-    // Runs the verb on one line. The runner guarantees args.size() == argCount. Returns 0 on success and
-    // 1, 2 or 3 on failure; every problem has already been reported on standard output.
-    virtual int execute(ArgList& args, ScriptContext& ctx) = 0;
+    // Runs the verb on one line: resolves the words after the verb, then executes. The runner guarantees
+    // args.size() == argCount. Returns 0 on success and 1, 2 or 3 on failure; every problem has already
+    // been reported on standard output.
+    int run(const ArgList& args, ScriptContext& ctx);
 
-    const char* const name; // lower-case verb
-    const int argCount;     // tokens on the line, the verb included
-    Command* const next;    // next command in the registry, null for the last one
-    // The arguments after the verb, one word each, as --help lists them: "v 3|5" for blur, "" for test.
-    const char* const usage;
+    // The verb's own work, with every argument accepted.
+    virtual int execute(const Arguments& args, ScriptContext& ctx) = 0;
+
+    // The arguments after the verb as --help lists them, one word each: "v 3|5" for blur, "" for test.
+    std::string usage() const;
+
+    const char* const name;                // lower-case verb
+    const std::vector<Argument> arguments; // what the verb takes, in order
+    const int argCount;                    // tokens on the line, the verb included
+    Command* const next;                   // next command in the registry, null for the last one
 
     static Command* registry;
 

@@ -17,7 +17,7 @@ std::uint8_t parseChannel(const char* text) {
     return static_cast<std::uint8_t>(static_cast<unsigned>(parseInt(text)) & 0xFFu);
 }
 
-double amountArg(const char* text) {
+double parseAmount(const char* text) {
     const double value = parseReal(text);
     if (!(std::fabs(value) <= FLT_MAX))
         return value;

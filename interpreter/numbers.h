@@ -20,4 +20,4 @@ std::uint8_t parseChannel(const char* text);
 // single precision; all later arithmetic uses that rounded value in double precision. A value beyond the
 // range of float is returned unrounded: every amount range rejects it (and so would the rounded infinity),
 // and converting it would be undefined.
-double amountArg(const char* text);
+double parseAmount(const char* text);

@@ -98,7 +98,7 @@ void runLine(char* buffer, ScriptContext& ctx) {
     // Every command finishes its checks and allocations before it changes a pixel or a variable, so a
     // command that runs out of memory leaves everything as it was.
     try {
-        cmd->execute(args, ctx);
+        cmd->run(args, ctx);
     } catch (const std::bad_alloc&) {
         ctx.report("not enough memory");
     }

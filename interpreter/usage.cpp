@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #ifndef CHROMALOOM_VERSION
@@ -46,10 +47,11 @@ void printHelp() {
               [](const Command* a, const Command* b) { return std::strcmp(a->name, b->name) < 0; });
     std::fputs(helpBeforeVerbs, stdout);
     for (const Command* cmd : verbs) {
-        if (cmd->usage[0] == '\0')
+        const std::string usage = cmd->usage();
+        if (usage.empty())
             std::printf("  %s\n", cmd->name);
         else
-            std::printf("  %-11s %s\n", cmd->name, cmd->usage);
+            std::printf("  %-11s %s\n", cmd->name, usage.c_str());
     }
     std::fputs(helpAfterVerbs, stdout);
 }

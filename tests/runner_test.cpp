@@ -79,8 +79,8 @@ TEST(Runner, ACommandThatRunsOutOfMemoryFailsAndTheVariablesStay) {
     const Image* before = ctx.imageAt(0);
     // blank reports its own message; other commands get the runner's.
     struct Hungry final : Command {
-        Hungry() : Command("hungry-test-only", 2, "v") {}
-        int execute(ArgList&, ScriptContext&) override { throw std::bad_alloc(); }
+        Hungry() : Command("hungry-test-only", {arg::text("v")}) {}
+        int execute(const Arguments&, ScriptContext&) override { throw std::bad_alloc(); }
     };
     static Hungry hungry; // links itself in front of the registry for the rest of this test binary
     EXPECT_EQ(runLineCaptured(ctx, "hungry-test-only a\n"), "Error (line 2): not enough memory\n");

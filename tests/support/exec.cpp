@@ -27,7 +27,7 @@ Outcome execLine(ScriptContext& ctx, const std::string& line) {
         throw std::logic_error("execLine: unknown verb or wrong count in '" + line + "'");
     Outcome outcome;
     testing::internal::CaptureStdout();
-    outcome.result = cmd->execute(args, ctx);
+    outcome.result = cmd->run(args, ctx);
     std::fflush(stdout);
     outcome.output = testing::internal::GetCapturedStdout();
     return outcome;
