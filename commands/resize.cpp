@@ -35,27 +35,30 @@ public:
         // By n/n the result would be a copy of the source, so the source stays.
         if (sa == sb)
             return 0;
-        const auto num = static_cast<std::uint64_t>(sb);
-        const auto den = static_cast<std::uint64_t>(sa);
-        ImagePtr result = createImageForOverwrite(static_cast<std::uint32_t>(enlargedWidth / num),
-                                                  static_cast<std::uint32_t>(enlargedHeight / num));
+        // The result's sides are the source's times sa over sb.
+        const auto up = static_cast<std::uint64_t>(sa);
+        const auto down = static_cast<std::uint64_t>(sb);
+        ImagePtr result = createImageForOverwrite(static_cast<std::uint32_t>(enlargedWidth / down),
+                                                  static_cast<std::uint32_t>(enlargedHeight / down));
         if (result->width != 0 && result->height != 0)
-            scale(*source, *result, num, den);
+            scale(*source, *result, up, down);
         ctx.setImage(args.index(0), std::move(result));
         return 0;
     }
 
 private:
-    static void scale(const Image& source, Image& result, std::uint64_t num, std::uint64_t den) {
-        // The source column of every result column; k * num stays below 2^63 since k < 2^32, num < 2^31.
+    // Result column k (and row j) shows source column k * down / up: the nearest neighbour of scaling by
+    // up / down.
+    static void scale(const Image& source, Image& result, std::uint64_t up, std::uint64_t down) {
+        // The source column of every result column; k * down stays below 2^63 since k < 2^32, down < 2^31.
         std::vector<std::uint32_t> column(result.width);
         for (std::uint64_t k = 0; k < result.width; ++k)
-            column[k] = static_cast<std::uint32_t>(k * num / den);
+            column[k] = static_cast<std::uint32_t>(k * down / up);
 
         const std::size_t rowBytes = result.rowBytes();
         std::uint64_t previousRow = std::numeric_limits<std::uint64_t>::max();
         for (std::uint32_t j = 0; j < result.height; ++j) {
-            const std::uint64_t sourceRow = j * num / den;
+            const std::uint64_t sourceRow = j * down / up;
             std::uint8_t* out = result.pixel(0, j);
             if (sourceRow == previousRow) {
                 // An enlarged row repeats the result row above it.

@@ -23,13 +23,14 @@ constexpr int swirl = 2;
 class WarpTiles {
 public:
     // A stretch of one result row whose column offsets from the centre run from dx0 by step: +1 right of the
-    // centre column, -1 left of it, where the stretch is stored right to left. `first` and `second` hold the
-    // values of its pixels in the same order.
+    // centre column, -1 left of it, where the stretch is stored right to left. `fractionOrCosine` (the pinch
+    // fraction, or the swirl angle's cosine) and `sine` (the swirl angle's sine) hold the values of its
+    // pixels in the same order.
     struct Stretch {
         std::uint8_t* out;
         std::size_t count;
-        const double* first;
-        const double* second;
+        const double* fractionOrCosine;
+        const double* sine;
         double dx0;
         double step;
         std::int64_t j;
@@ -57,8 +58,8 @@ private:
     };
     // The values of a block, element (row offset - rows.begin) * block + (column offset - columns.begin).
     struct Values {
-        std::array<double, block * block> first;
-        std::array<double, block * block> second;
+        std::array<double, block * block> fractionOrCosine;
+        std::array<double, block * block> sine;
         Range columns;
         Range rows;
     };
@@ -67,7 +68,7 @@ private:
     static Range offsets(std::int64_t index, std::int64_t last) {
         return {index * block, std::min((index + 1) * block, last + 1)};
     }
-    void computeRow(std::int64_t b, Range columns, double* first, double* second) const;
+    void computeRow(std::int64_t b, Range columns, double* fractionOrCosine, double* sine) const;
     void computeValues(Range columns, Range rows, bool both);
     void addStretches(std::vector<Stretch>& stretches, const Values& values, Range columns, Range rows) const;
     void addRow(std::vector<Stretch>& stretches, const Values& values, Range columns, std::int64_t b,
@@ -97,36 +98,36 @@ private:
 
 // The values of row offset b for the column offsets `columns`: t = sqrt(b * b + a * a) / R, both squares and
 // their sum exact, then the pinch fraction t * t / 3 or the swirl angle's cosine and sine.
-void WarpTiles::computeRow(std::int64_t b, Range columns, double* first, double* second) const {
+void WarpTiles::computeRow(std::int64_t b, Range columns, double* fractionOrCosine, double* sine) const {
     const auto y = static_cast<double>(b);
     const double rowDistance = y * y;
     std::int64_t a = columns.begin;
     alignas(16) double theta[2];
 #if defined(__SSE2__)
-    for (; a + 2 <= columns.end; a += 2, first += 2, second += 2) {
+    for (; a + 2 <= columns.end; a += 2, fractionOrCosine += 2, sine += 2) {
         const __m128d x = countingPair(static_cast<double>(a), 1);
         const __m128d t = _mm_div_pd(_mm_sqrt_pd(_mm_add_pd(_mm_set1_pd(rowDistance), _mm_mul_pd(x, x))),
                                      _mm_set1_pd(radius));
         if (option == pinch) {
-            _mm_storeu_pd(first, _mm_div_pd(_mm_mul_pd(t, t), _mm_set1_pd(3)));
+            _mm_storeu_pd(fractionOrCosine, _mm_div_pd(_mm_mul_pd(t, t), _mm_set1_pd(3)));
             continue;
         }
         _mm_store_pd(theta, _mm_div_pd(_mm_mul_pd(t, _mm_set1_pd(swirlDegreesTimesPi)), _mm_set1_pd(180)));
         for (int k = 0; k < 2; ++k) {
-            first[k] = std::cos(theta[k]);
-            second[k] = std::sin(theta[k]);
+            fractionOrCosine[k] = std::cos(theta[k]);
+            sine[k] = std::sin(theta[k]);
         }
     }
 #endif
-    for (; a < columns.end; ++a, ++first, ++second) {
+    for (; a < columns.end; ++a, ++fractionOrCosine, ++sine) {
         const auto x = static_cast<double>(a);
         const double t = std::sqrt(rowDistance + x * x) / radius;
         if (option == pinch) {
-            *first = (t * t) / 3;
+            *fractionOrCosine = (t * t) / 3;
         } else {
             theta[0] = (t * swirlDegreesTimesPi) / 180;
-            *first = std::cos(theta[0]);
-            *second = std::sin(theta[0]);
+            *fractionOrCosine = std::cos(theta[0]);
+            *sine = std::sin(theta[0]);
         }
     }
 }
@@ -147,14 +148,14 @@ void WarpTiles::computeValues(Range columns, Range rows, bool both) {
         if (both && b <= cxi)
             end = std::max(end, std::min(columns.end, cyi + 1));
         const auto at = static_cast<std::size_t>((b - rows.begin) * block);
-        computeRow(b, {columns.begin, end}, &direct.first[at], &direct.second[at]);
+        computeRow(b, {columns.begin, end}, &direct.fractionOrCosine[at], &direct.sine[at]);
         if (!both)
             continue;
         for (std::int64_t a = columns.begin; a < std::min(end, cyi + 1); ++a) {
             const auto to = static_cast<std::size_t>((a - columns.begin) * block + (b - rows.begin));
             const auto from = at + static_cast<std::size_t>(a - columns.begin);
-            swapped.first[to] = direct.first[from];
-            swapped.second[to] = direct.second[from];
+            swapped.fractionOrCosine[to] = direct.fractionOrCosine[from];
+            swapped.sine[to] = direct.sine[from];
         }
     }
 }
@@ -210,31 +211,31 @@ void WarpTiles::addRow(std::vector<Stretch>& stretches, const Values& values, Ra
     if (!right.empty())
         stretches.push_back(
             {result.pixel(static_cast<std::uint32_t>(cxi + right.begin), static_cast<std::uint32_t>(j)),
-             static_cast<std::size_t>(right.end - right.begin), valueAt(values.first, right.begin),
-             valueAt(values.second, right.begin), static_cast<double>(right.begin), 1, j});
+             static_cast<std::size_t>(right.end - right.begin), valueAt(values.fractionOrCosine, right.begin),
+             valueAt(values.sine, right.begin), static_cast<double>(right.begin), 1, j});
     // Left of the centre: columns cxi - a, stored from the largest offset.
     const Range left{std::max<std::int64_t>(columns.begin, 1), columns.end};
     if (!left.empty())
         stretches.push_back(
             {result.pixel(static_cast<std::uint32_t>(cxi - (left.end - 1)), static_cast<std::uint32_t>(j)),
-             static_cast<std::size_t>(left.end - left.begin), valueAt(values.first, left.begin),
-             valueAt(values.second, left.begin), -static_cast<double>(left.begin), -1, j});
+             static_cast<std::size_t>(left.end - left.begin), valueAt(values.fractionOrCosine, left.begin),
+             valueAt(values.sine, left.begin), -static_cast<double>(left.begin), -1, j});
 }
 
-// The source index of the pixel k of a stretch, counted from its first value.
+// The source index of the pixel k of a stretch, counted from its fractionOrCosine value.
 std::uint32_t WarpTiles::onePixel(const Stretch& s, std::size_t k) const {
     const double dx = s.dx0 + s.step * static_cast<double>(k);
     std::int64_t sx;
     std::int64_t sy;
     if (option == pinch) {
-        const double v = s.first[k];
+        const double v = s.fractionOrCosine[k];
         const double x = dx + cx;
         const auto y = static_cast<double>(s.j);
         sx = truncateOffset((1 - v) * x + v * cx);
         sy = truncateOffset((1 - v) * y + v * cy);
     } else {
-        const double cosT = s.first[k];
-        const double sinT = s.second[k];
+        const double cosT = s.fractionOrCosine[k];
+        const double sinT = s.sine[k];
         const auto dy = static_cast<double>(s.j - cyi);
         sx = cxi + truncateOffset(cosT * dx - sinT * dy);
         sy = cyi + truncateOffset(sinT * dx + cosT * dy);
@@ -254,7 +255,7 @@ void WarpTiles::fourPixels(const Stretch& s, std::size_t k, __m128i& sx, __m128i
         const __m128d centreY = _mm_set1_pd(cy);
         const __m128d y = _mm_set1_pd(static_cast<double>(s.j));
         for (int h = 0; h < 2; ++h) {
-            const __m128d v = _mm_loadu_pd(s.first + k + 2 * static_cast<std::size_t>(h));
+            const __m128d v = _mm_loadu_pd(s.fractionOrCosine + k + 2 * static_cast<std::size_t>(h));
             const __m128d rest = _mm_sub_pd(_mm_set1_pd(1), v);
             const __m128d x = _mm_add_pd(dxs[h], centreX);
             across[h] = _mm_add_pd(_mm_mul_pd(rest, x), _mm_mul_pd(v, centreX));
@@ -266,8 +267,8 @@ void WarpTiles::fourPixels(const Stretch& s, std::size_t k, __m128i& sx, __m128i
     }
     const __m128d dy = _mm_set1_pd(static_cast<double>(s.j - cyi));
     for (int h = 0; h < 2; ++h) {
-        const __m128d cosT = _mm_loadu_pd(s.first + k + 2 * static_cast<std::size_t>(h));
-        const __m128d sinT = _mm_loadu_pd(s.second + k + 2 * static_cast<std::size_t>(h));
+        const __m128d cosT = _mm_loadu_pd(s.fractionOrCosine + k + 2 * static_cast<std::size_t>(h));
+        const __m128d sinT = _mm_loadu_pd(s.sine + k + 2 * static_cast<std::size_t>(h));
         across[h] = _mm_sub_pd(_mm_mul_pd(cosT, dxs[h]), _mm_mul_pd(sinT, dy));
         down[h] = _mm_add_pd(_mm_mul_pd(sinT, dxs[h]), _mm_mul_pd(cosT, dy));
     }

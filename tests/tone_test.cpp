@@ -31,8 +31,8 @@ ImagePtr everyByte() {
     });
 }
 
-// The verbs that fetch their image by name: a bad name gives three lines, an empty variable one, and the
-// other arguments (all invalid here) are never looked at.
+// Amounts are rounded to single precision before the range test: values just inside and outside each
+// verb's range, as written and as rounded.
 TEST(Tone, AmountsAreRoundedToFloatBeforeTheRangeTest) {
     const struct {
         const char* verb;
