@@ -271,7 +271,7 @@ void layStrokes(Image& canvas, const Image& source, const Image& brush) {
 int paintVariable(int index, const Image* source, ScriptContext& ctx) {
     const ImagePtr texture = loadImageFile(paintTextureFile).image;
     if (texture == nullptr) {
-        std::printf("Error: required texture %s not found\n", paintTextureFile);
+        ctx.reportWithoutLine("Error: required texture %s not found", paintTextureFile);
         return 0;
     }
     // The canvas and the plan of the strokes are made before the brush, so that a canvas too large for

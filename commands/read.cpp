@@ -2,6 +2,8 @@
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
 
+#include <cstring>
+
 namespace {
 
 // read v path: loads an image file of any format the program reads into v. On failure v keeps the image
@@ -11,9 +13,16 @@ public:
     ReadCmd() : Command("read", {arg::destination("v"), arg::text("file")}) {}
 
     int execute(const Arguments& args, ScriptContext& ctx) override {
-        LoadResult loaded = loadImageFile(args.text(1));
+        // In strict mode a file must hold all its pixels, and a message names the file and the system's
+        // reason for a file that could not be opened or read.
+        LoadResult loaded = loadImageFile(args.text(1), ctx.strict);
         if (loaded.image == nullptr) {
-            ctx.report("can't read image! (%s)", loaded.reason.c_str());
+            if (!ctx.strict)
+                ctx.report("can't read image! (%s)", loaded.reason.c_str());
+            else
+                ctx.report("can't read image '%s': %s", args.text(1),
+                           loaded.systemError != 0 ? std::strerror(loaded.systemError)
+                                                   : loaded.reason.c_str());
             return 2;
         }
         ctx.setImage(args.index(0), std::move(loaded.image));

@@ -3,6 +3,7 @@
 #include "formats/codecs.h"
 #include "system/byte_source.h"
 #include "system/file_replacement.h"
+#include "system/standard_output.h"
 #include "tga/tga.h"
 
 #include <cctype>
@@ -117,7 +118,7 @@ SideLimit sideLimit(Format format) {
 bool encode(const Image& image, const OutputName& name, int fd) {
     switch (name.format) {
     case Format::Tga:
-        break;
+        return encodeTga(image, fd);
     case Format::Png:
         return encodePng(image, fd);
     case Format::Jpeg:
@@ -134,23 +135,7 @@ bool encode(const Image& image, const OutputName& name, int fd) {
     return false;
 }
 
-std::string saveTga(const char* path, const Image& image) {
-    switch (writeImage(path, image)) {
-    case WriteResult::Ok:
-        return {};
-    case WriteResult::TooLarge:
-        return sideLimit(Format::Tga).text;
-    case WriteResult::CannotOpen:
-        return "cannot open file";
-    case WriteResult::CannotWriteInPlace:
-        return writtenInPlace;
-    case WriteResult::CannotWrite:
-        break;
-    }
-    return "cannot write to file";
-}
-
-LoadResult decodeFrom(ByteSource& source) {
+LoadResult decodeFrom(ByteSource& source, bool whole) {
     const std::size_t n = source.peek(ByteSource::peekLimit);
     const std::uint8_t* head = source.data();
     LoadResult result;
@@ -162,13 +147,13 @@ LoadResult decodeFrom(ByteSource& source) {
         result.image = decodeWebp(source, result.reason);
     else if (matchesPnm(head, n))
         result.image = decodePnm(source, result.reason);
-    else if ((result.image = decodeTga(source)) == nullptr)
+    else if ((result.image = decodeTga(source, whole)) == nullptr)
         result.reason = tgaErrorMessage(static_cast<std::uint32_t>(TgaError));
     // A file whose reading failed part way is not read at all, whatever the decoder made of what came
     // before: a TGA file that seems to end early would otherwise load with the rest black.
     if (source.failed()) {
         TgaError = TgaCode::CannotReadFromFile;
-        return {nullptr, tgaErrorMessage(TgaCode::CannotReadFromFile)};
+        return {nullptr, tgaErrorMessage(TgaCode::CannotReadFromFile), source.error()};
     }
     return result;
 }
@@ -181,28 +166,30 @@ struct FdCloser {
 
 } // namespace
 
-LoadResult loadImageFile(const char* name) {
+LoadResult loadImageFile(const char* name, bool whole) {
     const std::optional<Prefix> prefix = findPrefix(name);
     const char* path = prefix ? name + prefix->length : name;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = namesStandardInput(path) ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
+                                            : ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         TgaError = TgaCode::CannotOpenFile;
-        return {nullptr, tgaErrorMessage(TgaCode::CannotOpenFile)};
+        return {nullptr, tgaErrorMessage(TgaCode::CannotOpenFile), errno};
     }
     FdCloser closer{fd};
-    // A pipe cannot skip the TGA image-ID field, which the reader reports; everything else is read in
-    // blocks straight from the descriptor.
+    // Read in blocks straight from the descriptor; a pipe, which cannot seek, skips by reading.
     const bool seekable = ::lseek(fd, 0, SEEK_CUR) != -1;
     ByteSource source(fd, seekable);
-    return decodeFrom(source);
+    return decodeFrom(source, whole);
 }
 
 LoadResult decodeImageFile(const std::uint8_t* data, std::size_t size) {
     ByteSource source(data, size);
-    return decodeFrom(source);
+    return decodeFrom(source, false);
 }
 
-std::string saveImageFile(const char* name, const Image& image) {
+std::string saveImageFile(const char* name, const Image& image, int* systemError) {
+    if (systemError != nullptr)
+        *systemError = 0;
     OutputName output;
     std::string reason;
     if (!parseOutputName(name, output, reason))
@@ -210,11 +197,14 @@ std::string saveImageFile(const char* name, const Image& image) {
     const SideLimit limit = sideLimit(output.format);
     if (image.width > limit.side || image.height > limit.side)
         return limit.text;
-    if (output.format == Format::Tga)
-        return saveTga(output.path, image);
-    if (image.width == 0 || image.height == 0)
+    // A TGA file holds an empty image (its header and nothing after it); the other formats cannot.
+    if (output.format != Format::Tga && (image.width == 0 || image.height == 0))
         return tgaErrorMessage(TgaCode::ZeroSizeImage);
-    switch (replaceFile(output.path, [&](int fd) { return encode(image, output, fd); })) {
+    const ReplaceResult result = replaceFile(
+        output.path, [&](int fd) { return encode(image, output, fd); }, systemError);
+    if (result == ReplaceResult::CannotOpen && output.format == Format::Tga)
+        TgaError = TgaCode::CannotOpenFile;
+    switch (result) {
     case ReplaceResult::Ok:
         return {};
     case ReplaceResult::CannotOpen:

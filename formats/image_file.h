@@ -16,18 +16,22 @@
 
 // An image read from a file, or the reason it could not be.
 struct LoadResult {
-    ImagePtr image;     // null when the file could not be read
-    std::string reason; // why, when it could not
+    ImagePtr image;      // null when the file could not be read
+    std::string reason;  // why, when it could not
+    int systemError = 0; // the system's error number, when the file could not be opened or read
 };
 
 // Reads the file at `name` (a format prefix before the path is allowed and ignored; the content decides).
-// Throws std::bad_alloc when the image does not fit in memory.
-LoadResult loadImageFile(const char* name);
+// A `whole` file must hold all its pixels: a TGA file that ends before them is refused too ("unexpected
+// end-of-file"), where otherwise the missing pixels read as black. Throws std::bad_alloc when the image does
+// not fit in memory.
+LoadResult loadImageFile(const char* name, bool whole = false);
 
 // Decodes a file held in memory, exactly as loadImageFile decodes the same bytes from a file.
 LoadResult decodeImageFile(const std::uint8_t* data, std::size_t size);
 
 // Writes an image (top row first in memory) to the file `name` names, in the format its prefix chooses.
 // A regular file at the path is replaced only once the new file is complete (system/file_replacement.h).
-// Returns the reason when the image could not be written, and nothing otherwise.
-std::string saveImageFile(const char* name, const Image& image);
+// Returns the reason when the image could not be written, and nothing otherwise; `systemError`, when
+// given, receives the system's error number of a failure that has one (0 otherwise).
+std::string saveImageFile(const char* name, const Image& image, int* systemError = nullptr);

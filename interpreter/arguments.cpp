@@ -124,9 +124,28 @@ bool accepts(const Argument& a, double v) {
     return aboveLowest && belowHighest;
 }
 
+// In strict mode a number word must be all number: "12px" and "twenty" are refused rather than read as 12
+// and 0.
+bool isNumberAsStrictModeWants(const Argument& a, const char* word, ScriptContext& ctx) {
+    if (!ctx.strict)
+        return true;
+    if (a.kind == Argument::Kind::Amount) {
+        if (isRealNumber(word))
+            return true;
+        ctx.report("'%s' is not a number", word);
+        return false;
+    }
+    if ((a.kind != Argument::Kind::Integer && a.kind != Argument::Kind::Channel) || isWholeNumber(word))
+        return true;
+    ctx.report("'%s' is not a whole number", word);
+    return false;
+}
+
 // One argument; false when it is refused (its message printed).
 bool resolveOne(const Argument& a, const char* word, ScriptContext& ctx, Arguments::Value& value) {
     value.text = word;
+    if (!isNumberAsStrictModeWants(a, word, ctx))
+        return false;
     switch (a.kind) {
     case Argument::Kind::Image:
         return resolveImage(a, word, ctx, value);

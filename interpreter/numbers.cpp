@@ -1,6 +1,8 @@
 #include "interpreter/numbers.h"
 
+#include <cerrno>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 
@@ -22,4 +24,17 @@ double parseAmount(const char* text) {
     if (!(std::fabs(value) <= FLT_MAX))
         return value;
     return static_cast<double>(static_cast<float>(value));
+}
+
+bool isWholeNumber(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno != ERANGE && value >= INT_MIN && value <= INT_MAX;
+}
+
+bool isRealNumber(const char* text) {
+    char* end = nullptr;
+    std::strtod(text, &end);
+    return end != text && *end == '\0';
 }

@@ -21,3 +21,10 @@ std::uint8_t parseChannel(const char* text);
 // range of float is returned unrounded: every amount range rejects it (and so would the rounded infinity),
 // and converting it would be undefined.
 double parseAmount(const char* text);
+
+// Whether a word is entirely a whole number within the range of int (strict mode refuses "12px", "3.7",
+// "twenty" and "99999999999", which the conversions above take as 12, 3, 0 and a wrapped value).
+bool isWholeNumber(const char* text);
+
+// Whether a word is entirely a real number as strtod reads it ("0.5", "1e-3", "nan"), not "0.5px".
+bool isRealNumber(const char* text);

@@ -1,17 +1,23 @@
 #include "interpreter/runner.h"
 
+#include "interpreter/options.h"
 #include "interpreter/usage.h"
 #include "system/interruption.h"
 #include "system/memory_budget.h"
+#include "system/standard_output.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <new>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -79,10 +85,58 @@ void countLine(ScriptContext& ctx) {
     ctx.lineNumber = static_cast<int>(static_cast<unsigned>(ctx.lineNumber) + 1u);
 }
 
+namespace {
+
+// The word with $1 to $9 replaced by the script's arguments and $$ by a dollar sign; any other $ stays as
+// it is. False (reported) when the word names an argument the script was not given.
+bool substituteWord(const char* word, const ScriptContext& ctx, std::string& out, int& missing) {
+    out.clear();
+    for (const char* p = word; *p != '\0'; ++p) {
+        if (*p != '$' || (p[1] != '$' && (p[1] < '1' || p[1] > '9'))) {
+            out += *p;
+            continue;
+        }
+        ++p;
+        if (*p == '$') {
+            out += '$';
+            continue;
+        }
+        const auto n = static_cast<std::size_t>(*p - '0');
+        if (n > ctx.parameters.size()) {
+            missing = static_cast<int>(n);
+            return false;
+        }
+        out += ctx.parameters[n - 1];
+    }
+    return true;
+}
+
+// Replaces the script's arguments in every word that names one. The new words live in `storage` for as long
+// as the line runs. False (reported) when a word names an argument the script was not given.
+bool substituteParameters(ArgList& args, std::vector<std::string>& storage, ScriptContext& ctx) {
+    storage.resize(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (std::strchr(args[i], '$') == nullptr)
+            continue;
+        int missing = 0;
+        if (!substituteWord(args[i], ctx, storage[i], missing)) {
+            ctx.report("no argument $%d: the script was given %zu", missing, ctx.parameters.size());
+            return false;
+        }
+        args[i] = storage[i].c_str();
+    }
+    return true;
+}
+
+} // namespace
+
 void runLine(char* buffer, ScriptContext& ctx) {
     ArgList args;
     tokenize(buffer, args);
     if (args.empty())
+        return;
+    std::vector<std::string> substituted;
+    if (ctx.substitute && !substituteParameters(args, substituted, ctx))
         return;
     Command* cmd = findCommand(args[0]);
     if (cmd == nullptr) {
@@ -104,13 +158,20 @@ void runLine(char* buffer, ScriptContext& ctx) {
     }
 }
 
-bool runScript(std::FILE* source) {
+bool runScript(std::FILE* source, const ProgramOptions& options) {
     ScriptContext ctx;
+    ctx.strict = options.strict;
+    ctx.substitute = options.substitute;
+    ctx.parameters = options.parameters;
     char buffer[lineBufferSize];
     while (std::fgets(buffer, lineBufferSize, source) != nullptr) {
         countLine(ctx);
+        const unsigned problemsBefore = ctx.problems;
         runLine(buffer, ctx);
         flushOutput();
+        // In strict mode the first line that fails ends the run.
+        if (ctx.strict && ctx.problems != problemsBefore)
+            return false;
     }
     if (std::ferror(source)) {
         std::printf("Error: can't read script (error %d)\n", errno);
@@ -125,7 +186,7 @@ void runScriptText(const char* text, std::size_t size) {
     // Opened for reading only: the bytes are never written through the stream.
     const std::unique_ptr<std::FILE, FileCloser> source(fmemopen(const_cast<char*>(text), size, "r"));
     if (source != nullptr)
-        runScript(source.get());
+        runScript(source.get(), ProgramOptions{});
 }
 
 void prepareProcess() {
@@ -142,31 +203,60 @@ int finishOutput(int status) {
     return 1;
 }
 
+namespace {
+
+// Sends standard output's messages to standard error for the rest of the run, so that standard output can
+// carry an image: the descriptor that was standard output is kept for writes to /dev/stdout.
+void quieten() {
+    std::fflush(stdout);
+    const int imageOutput = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (imageOutput >= 0)
+        setStandardOutputForFiles(imageOutput);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+// A memory limit that cannot be read would silently mean no limit: it is refused before anything runs.
+bool memoryLimitIsReadable() {
+    const char* limit = std::getenv("CHROMALOOM_MEMORY_LIMIT");
+    if (limit == nullptr || parseByteSize(limit))
+        return true;
+    std::fprintf(
+        stderr,
+        "chromaloom: CHROMALOOM_MEMORY_LIMIT='%s' is not a size: give a number of bytes, or of K, M, "
+        "G or T (binary units, such as 512M or 2GiB)\n",
+        limit);
+    return false;
+}
+
+} // namespace
+
 int runProgram(int argc, char** argv) {
     if (const std::optional<int> status = answerOption(argc, argv))
         return *status;
-    // A memory limit that cannot be read would silently mean no limit: it is refused before anything runs.
-    if (const char* limit = std::getenv("CHROMALOOM_MEMORY_LIMIT");
-        limit != nullptr && !parseByteSize(limit)) {
-        std::fprintf(
-            stderr,
-            "chromaloom: CHROMALOOM_MEMORY_LIMIT='%s' is not a size: give a number of bytes, or of K, M, "
-            "G or T (binary units, such as 512M or 2GiB)\n",
-            limit);
+    if (!memoryLimitIsReadable())
+        return 1;
+    ProgramOptions options;
+    std::string problem;
+    const bool understood = parseOptions(argc, argv, options, problem);
+    if (options.quiet)
+        quieten();
+    else
+        std::printf("Chromaloom\n");
+    if (!understood) {
+        std::printf("%s\n", problem.c_str());
         return 1;
     }
-    std::printf("Chromaloom\n");
 
     std::FILE* source = stdin;
-    if (argc == 1) {
-        std::printf("Reading from STDIN\n");
-        printInstalledCommands();
-    } else if (argc == 2) {
-        std::printf("Opening script file %s\n", argv[1]);
-        source = openScript(argv[1]);
+    if (options.fromStandardInput) {
+        if (!options.quiet) {
+            std::printf("Reading from STDIN\n");
+            printInstalledCommands();
+        }
     } else {
-        std::printf("Chromaloom requires either 0 or 1 command line argument!");
-        return 1;
+        if (!options.quiet)
+            std::printf("Opening script file %s\n", options.script.c_str());
+        source = openScript(options.script.c_str());
     }
     if (source == nullptr) {
         std::printf("Failed to open script file!\n");
@@ -175,7 +265,7 @@ int runProgram(int argc, char** argv) {
     // What start-up printed is out before the first line runs, however that line ends.
     flushOutput();
 
-    const int status = runScript(source) ? 0 : 1;
+    const int status = runScript(source, options) ? 0 : 1;
     if (source != stdin)
         std::fclose(source);
     return status;

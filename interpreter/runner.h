@@ -1,6 +1,7 @@
 #pragma once
 
 #include "interpreter/command.h"
+#include "interpreter/options.h"
 #include "interpreter/script_context.h"
 
 #include <cstddef>
@@ -23,8 +24,8 @@ void runLine(char* buffer, ScriptContext& ctx);
 
 // Runs a whole script with a fresh context: every line from `source` until its end, standard output flushed
 // after each line so that each line's messages are out before the next line starts. A read error on the
-// script is reported; returns false in that case.
-bool runScript(std::FILE* source);
+// script is reported; returns false in that case, and in strict mode when a line fails.
+bool runScript(std::FILE* source, const ProgramOptions& options);
 
 // Runs a script held in memory, exactly as runScript runs the same bytes read from a file.
 void runScriptText(const char* text, std::size_t size);

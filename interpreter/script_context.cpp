@@ -63,7 +63,17 @@ void ScriptContext::setImage(int index, ImagePtr image) {
 }
 
 void ScriptContext::report(const char* format, ...) {
+    ++problems;
     std::printf("Error (line %d): ", lineNumber);
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::putchar('\n');
+}
+
+void ScriptContext::reportWithoutLine(const char* format, ...) {
+    ++problems;
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);

@@ -3,6 +3,7 @@
 #include "image/image.h"
 
 #include <cassert>
+#include <string>
 #include <vector>
 
 // The state of a running script: the current line number and the 26 image variables a to z. The context
@@ -18,6 +19,14 @@ public:
 
     // 1-based number of the line being executed; 0 before the first line.
     int lineNumber = 0;
+
+    // The run's settings from the command line (interpreter/options.h).
+    bool strict = false;                 // a number word must be a whole number, a file must be whole
+    bool substitute = false;             // $1 to $9 in the words stand for `parameters`
+    std::vector<std::string> parameters; // the arguments given after the script
+
+    // Problems reported so far: every report counts one, so a line failed when the count grew.
+    unsigned problems = 0;
 
     // The slot of a variable name: 0..25 for a single ASCII letter of either case. Otherwise prints the
     // name message and returns -1.
@@ -59,6 +68,9 @@ public:
 
     // Prints "Error (line N): " followed by the formatted text and a newline.
     void report(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // Prints the formatted text and a newline, with no line number: a problem all the same.
+    void reportWithoutLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 private:
     // variableIndex, followed by the out-of-bounds message for a bad name.

@@ -15,16 +15,28 @@
 namespace {
 
 constexpr const char* helpBeforeVerbs =
-    "Usage: chromaloom SCRIPT       runs the script in the file SCRIPT\n"
-    "       chromaloom < SCRIPT     runs a script read from standard input\n"
-    "       chromaloom --help       prints this text\n"
-    "       chromaloom --version    prints the version\n"
+    "Usage: chromaloom [OPTIONS] SCRIPT [ARG...]   runs the script in the file SCRIPT\n"
+    "       chromaloom [OPTIONS] < SCRIPT         runs a script read from standard input\n"
+    "       chromaloom -h | --help                prints this text\n"
+    "       chromaloom --version                  prints the version\n"
+    "\n"
+    "Options, before SCRIPT:\n"
+    "  --strict   the first line that fails ends the run with status 1; a file that\n"
+    "             ends early and a number word that is not all a number fail too,\n"
+    "             and a message about a file names it and the system's reason\n"
+    "  --quiet    no banner and no start-up lines; messages go to standard error,\n"
+    "             so that standard output can carry an image (/dev/stdout)\n"
+    "\n"
+    "ARG1 to ARG9 stand for $1 to $9 in the script's words (read a $1); $$ is a\n"
+    "dollar sign. With options or arguments, SCRIPT - is standard input.\n"
     "\n"
     "A script has one command per line: a verb and its arguments, separated by\n"
     "blanks; a word that begins with # starts a comment. v is an image variable, a\n"
     "single letter a to z; copy takes two (from, to) and so does composite (a, b).\n"
     "A line that fails prints \"Error (line N): ...\" and the script goes on.\n"
-    "A script file named like an option runs as ./--help.\n"
+    "A script file named like an option runs as ./--help. Exit status: 0 when the\n"
+    "script ran to its end (without --strict, however many lines failed), 1 when\n"
+    "the command line or the script was wrong or, with --strict, a line failed.\n"
     "\n"
     "read takes PNG, JPEG, WebP, PNM/PAM and TGA files, told apart by their\n"
     "content. write writes TGA unless the file name starts with a format and a\n"
@@ -61,7 +73,7 @@ void printHelp() {
 std::optional<int> answerOption(int argc, char** argv) {
     if (argc != 2)
         return std::nullopt;
-    if (std::strcmp(argv[1], "--help") == 0)
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)
         printHelp();
     else if (std::strcmp(argv[1], "--version") == 0)
         std::printf("chromaloom %s\n", CHROMALOOM_VERSION);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -17,6 +18,21 @@ ByteSource::ByteSource(const std::uint8_t* data, std::size_t size)
 ByteSource::ByteSource(int file, bool canSeek)
     : pos(nullptr), end(nullptr), fd(file), seekable(canSeek), block(new std::uint8_t[blockSize]) {
     pos = end = block.get();
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        if (at >= 0 && info.st_size >= at)
+            fileSize = static_cast<std::uint64_t>(info.st_size - at);
+    }
+}
+
+std::uint64_t ByteSource::knownRemaining() const {
+    const auto buffered = static_cast<std::uint64_t>(end - pos);
+    if (block == nullptr)
+        return buffered;
+    if (fileSize == 0)
+        return UINT64_MAX;
+    return fileSize - std::min(fileSize, readFromFile) + buffered;
 }
 
 ByteSource::~ByteSource() = default;
@@ -32,12 +48,14 @@ bool ByteSource::refill() {
         const ssize_t got = ::read(fd, block.get() + kept, blockSize - kept);
         if (got > 0) {
             end += got;
+            readFromFile += static_cast<std::uint64_t>(got);
             return true;
         }
         if (got < 0 && errno == EINTR)
             continue;
         // A folder reads as an empty file (the readers then find no header), as it always has.
-        readFailed = got < 0 && errno != EISDIR;
+        if (got < 0 && errno != EISDIR)
+            readError = errno;
         atEnd = true;
         return false;
     }
@@ -64,11 +82,9 @@ bool ByteSource::readExactly(std::uint8_t* out, std::size_t n) {
 }
 
 bool ByteSource::skip(std::size_t n) {
-    if (!seekable)
-        return false;
     while (n > 0) {
         if (pos == end && !refill())
-            return true;
+            return seekable; // a seekable file may be skipped past its end; a stream has really ended
         const std::size_t take = std::min(n, static_cast<std::size_t>(end - pos));
         pos += take;
         n -= take;

@@ -30,8 +30,9 @@ public:
     // Copies the next n bytes to out. False when fewer than n bytes remain (they are all consumed).
     bool readExactly(std::uint8_t* out, std::size_t n);
 
-    // Moves n bytes forward. Past the end of the data that is not a failure (the reads that follow
-    // find nothing); only a file that cannot seek refuses, as a pipe does.
+    // Moves n bytes forward, reading them when the file cannot seek. Past the end of a seekable file (or of
+    // bytes in memory) that is not a failure, as a seek past the end is not (the reads that follow find
+    // nothing); a stream that cannot seek, such as a pipe, fails when it ends first.
     bool skip(std::size_t n);
 
     // For reading many bytes at once: the bytes buffered now, refilling first when none are. 0 only
@@ -44,8 +45,13 @@ public:
     const std::uint8_t* data() const { return pos; }
     void advance(std::size_t n) { pos += n; }
 
-    // Whether a read of the file failed (rather than found its end).
-    bool failed() const { return readFailed; }
+    // Whether a read of the file failed (rather than found its end), and the system's error number then.
+    bool failed() const { return readError != 0; }
+    int error() const { return readError; }
+
+    // The bytes not yet consumed, when they can be known (bytes in memory, a regular file); otherwise the
+    // largest number there is.
+    std::uint64_t knownRemaining() const;
 
 private:
     // Refills the block buffer, keeping the bytes not yet consumed. False when nothing new arrived.
@@ -55,7 +61,9 @@ private:
     const std::uint8_t* end;
     int fd = -1;
     bool seekable = true;
-    bool atEnd = false;      // the file has no more bytes to give
-    bool readFailed = false; // because a read failed
+    bool atEnd = false;             // the file has no more bytes to give
+    int readError = 0;              // the error number of a read that failed
+    std::uint64_t fileSize = 0;     // of a regular file; 0 when not known
+    std::uint64_t readFromFile = 0; // bytes read from the descriptor so far
     std::unique_ptr<std::uint8_t[]> block;
 };

@@ -1,11 +1,13 @@
 #include "system/file_replacement.h"
 
 #include "system/interruption.h"
+#include "system/standard_output.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -183,23 +185,25 @@ mode_t newFileMode() {
 // Opens the target itself and writes it with `produce`. Not all-or-nothing: a failure part way leaves the
 // target incomplete, reported as `failure`.
 ReplaceResult writeInPlace(const Place& place, const std::function<bool(int fd)>& produce,
-                           ReplaceResult failure) {
+                           ReplaceResult failure, int& error) {
     FileDescriptor file(
         ::openat(place.folder.get(), place.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!file.isOpen())
-        return ReplaceResult::CannotOpen;
+        return error = errno, ReplaceResult::CannotOpen;
     const bool written = produce(file.get());
     const bool closed = file.close();
+    if (written && !closed)
+        error = errno;
     return written && closed ? ReplaceResult::Ok : failure;
 }
 
 // Copies the complete temporary file into the target in place, for a target that may be written but not
 // replaced.
-ReplaceResult copyInPlace(const Place& place, const std::string& temporary) {
+ReplaceResult copyInPlace(const Place& place, const std::string& temporary, int& error) {
     FileDescriptor from(::openat(place.folder.get(), temporary.c_str(), O_RDONLY | O_CLOEXEC));
     if (!from.isOpen())
-        return ReplaceResult::CannotWrite;
-    const auto copy = [&from](int to) {
+        return error = errno, ReplaceResult::CannotWrite;
+    const auto copy = [&from, &error](int to) {
         std::string buffer(copyBufferSize, '\0');
         for (;;) {
             const ssize_t got = ::read(from.get(), buffer.data(), buffer.size());
@@ -212,7 +216,7 @@ ReplaceResult copyInPlace(const Place& place, const std::string& temporary) {
                 return false;
         }
     };
-    return writeInPlace(place, copy, ReplaceResult::CannotWriteInPlace);
+    return writeInPlace(place, copy, ReplaceResult::CannotWriteInPlace, error);
 }
 
 // The refusals that mean "you may not replace this file here", as opposed to a failing disk: a folder the
@@ -232,20 +236,55 @@ void keepWhatTheFileWas(int fd, bool exists, const struct stat& existing) {
     }
 }
 
+// A target that exists and is not a regular file (a device, a pipe, a FIFO, also when named through
+// /proc/self/fd or /dev/fd) is opened as the kernel finds it and written there.
+ReplaceResult writeToExisting(const char* path, const std::function<bool(int fd)>& produce, int& error) {
+    FileDescriptor file(::open(path, O_WRONLY | O_CLOEXEC));
+    if (!file.isOpen())
+        return error = errno, ReplaceResult::CannotOpen;
+    const bool written = produce(file.get());
+    const bool closed = file.close();
+    if (written && !closed)
+        error = errno;
+    return written && closed ? ReplaceResult::Ok : ReplaceResult::CannotWrite;
+}
+
 } // namespace
 
-ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& produce) {
+ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& produce, int* error) {
+    // Every failure leaves its error number here; `errno` is read at once, before anything can change it.
+    int failed = 0;
+    const auto outcome = [&](ReplaceResult result) {
+        if (error != nullptr)
+            *error = result == ReplaceResult::Ok ? 0 : failed;
+        return result;
+    };
+    const std::function<bool(int)> producing = [&](int fd) {
+        errno = 0;
+        const bool written = produce(fd);
+        if (!written)
+            failed = errno;
+        return written;
+    };
+    if (namesStandardOutput(path)) {
+        // The program's own standard output, at its current place; what was printed before comes first.
+        std::fflush(stdout);
+        return outcome(producing(standardOutputForFiles()) ? ReplaceResult::Ok : ReplaceResult::CannotWrite);
+    }
+    struct stat found {};
+    if (::stat(path, &found) == 0 && !S_ISREG(found.st_mode) && !S_ISDIR(found.st_mode))
+        return outcome(writeToExisting(path, producing, failed));
     Place place;
     if (!resolvePlace(path, place))
-        return ReplaceResult::CannotOpen;
+        return failed = errno, outcome(ReplaceResult::CannotOpen);
     struct stat existing {};
     const bool exists = ::fstatat(place.folder.get(), place.name.c_str(), &existing, 0) == 0;
     if (exists && !S_ISREG(existing.st_mode))
-        return writeInPlace(place, produce, ReplaceResult::CannotWrite);
+        return outcome(writeInPlace(place, producing, ReplaceResult::CannotWrite, failed));
     // Replacing a file by rename needs no write access to the file itself; keep refusing a file that
     // could not be opened for writing.
     if (exists && ::faccessat(place.folder.get(), place.name.c_str(), W_OK, 0) != 0)
-        return ReplaceResult::CannotOpen;
+        return failed = errno, outcome(ReplaceResult::CannotOpen);
 
     // The new file is built beside the target, so that the rename that replaces it is atomic and a failed
     // write never leaves a partial file at the path or harms the file that stood there. Whatever ends the
@@ -254,21 +293,25 @@ ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& p
     TemporaryFile temporary(place);
     FileDescriptor file(temporary.create());
     if (!file.isOpen()) {
-        if (exists && refusedReplacement(errno))
-            return writeInPlace(place, produce,
-                                ReplaceResult::CannotWriteInPlace); // it may be written, not replaced
-        return ReplaceResult::CannotOpen;
+        failed = errno;
+        if (exists && refusedReplacement(failed)) // it may be written, though not replaced
+            return outcome(writeInPlace(place, producing, ReplaceResult::CannotWriteInPlace, failed));
+        return outcome(ReplaceResult::CannotOpen);
     }
     keepWhatTheFileWas(file.get(), exists, existing);
-    const bool written = produce(file.get());
+    const bool written = producing(file.get());
     const bool closed = file.close();
-    if (!written || !closed)
-        return ReplaceResult::CannotWrite;
+    if (!written || !closed) {
+        if (written)
+            failed = errno;
+        return outcome(ReplaceResult::CannotWrite);
+    }
     if (temporary.commit())
-        return ReplaceResult::Ok;
-    if (exists && refusedReplacement(errno))
-        return copyInPlace(place, temporary.fileName());
-    return ReplaceResult::CannotWrite;
+        return outcome(ReplaceResult::Ok);
+    failed = errno;
+    if (exists && refusedReplacement(failed))
+        return outcome(copyInPlace(place, temporary.fileName(), failed));
+    return outcome(ReplaceResult::CannotWrite);
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {

@@ -31,8 +31,9 @@ enum class ReplaceResult {
 };
 
 // Writes the file at `path` with `produce`, which is given an open descriptor, writes the whole content to
-// it and returns whether every write succeeded.
-ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& produce);
+// it and returns whether every write succeeded. On failure `error`, when given, receives the system's error
+// number of the step that failed (0 when there is none to tell).
+ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& produce, int* error = nullptr);
 
 // Writes all `size` bytes to fd, retrying after interruptions. False on any error (a full disk, a file-size
 // limit, a pipe without a reader...).

@@ -20,7 +20,7 @@ RunResult runWith(const std::vector<std::string>& args, const std::filesystem::p
 TEST(Usage, HelpListsEveryVerbInAlphabeticalOrderWithItsArguments) {
     const RunResult r = runWith({"--help"});
     EXPECT_EQ(r.status, 0);
-    ASSERT_EQ(r.output.rfind("Usage: chromaloom SCRIPT", 0), 0u) << r.output;
+    ASSERT_EQ(r.output.rfind("Usage: chromaloom [OPTIONS] SCRIPT [ARG...]", 0), 0u) << r.output;
     EXPECT_NE(r.output.find("docs/language.md"), std::string::npos);
 
     // The verb lines are those between "Verbs:" and the next empty line: "  name  usage".
@@ -49,17 +49,18 @@ TEST(Usage, VersionPrintsTheProjectVersion) {
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(Usage, AnythingElseIsAScriptPathOrARefusedCommandLine) {
+TEST(Usage, AnythingElseIsAScriptPath) {
     TempDir dir;
     writeFile(dir / "--help", "test\n");
+    writeFile(dir / "-h", "test\n");
     EXPECT_EQ(runWith({"./--help"}, dir.path()).output,
               "Chromaloom\nOpening script file ./--help\nTest command!\n");
-    EXPECT_EQ(runWith({"-h"}, dir.path()).output, "Chromaloom\nOpening script file -h\n"
-                                                  "Can't open file `-h' - error 2\n"
-                                                  "Failed to open script file!\n");
-    const RunResult two = runWith({"--help", "--version"});
-    EXPECT_EQ(two.output, "Chromaloom\nChromaloom requires either 0 or 1 command line argument!");
-    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(runWith({"./-h"}, dir.path()).output, "Chromaloom\nOpening script file ./-h\nTest command!\n");
+    // -h alone is --help; followed by anything, it is a script's name like any other word.
+    EXPECT_EQ(runWith({"-h"}, dir.path()).output, runWith({"--help"}, dir.path()).output);
+    const RunResult two = runWith({"--help", "--version"}, dir.path());
+    EXPECT_EQ(two.output, "Chromaloom\nOpening script file --help\nTest command!\n");
+    EXPECT_EQ(two.status, 0);
 }
 
 } // namespace

@@ -23,8 +23,8 @@ inline constexpr std::uint8_t packetCountMask = 0x7F;
 // missing run-length packet header is 1 (a raw packet of two values).
 
 // The next pixel value of n bytes (1 or more), little-endian; bytes beyond the fourth are read and
-// dropped. 0 when the data ends inside it.
-inline std::uint32_t nextValue(ByteSource& source, unsigned n) {
+// dropped. 0 when the data ends inside it, and `cut` set.
+inline std::uint32_t nextValue(ByteSource& source, unsigned n, bool& cut) {
     if (source.available() >= n) {
         const std::uint8_t* p = source.data();
         std::uint32_t v = 0;
@@ -36,8 +36,10 @@ inline std::uint32_t nextValue(ByteSource& source, unsigned n) {
     }
     std::uint32_t v = 0;
     for (unsigned i = 0; i < n; ++i) {
-        if (source.available() == 0)
+        if (source.available() == 0) {
+            cut = true;
             return 0;
+        }
         if (i < valueBytes)
             v |= std::uint32_t{*source.data()} << (8 * i);
         source.advance(1);
@@ -45,10 +47,12 @@ inline std::uint32_t nextValue(ByteSource& source, unsigned n) {
     return v;
 }
 
-// The next run-length packet header, or 1 when the data has ended.
-inline std::uint8_t nextPacketHeader(ByteSource& source) {
-    if (source.available() == 0)
+// The next run-length packet header, or 1 when the data has ended (and `cut` set).
+inline std::uint8_t nextPacketHeader(ByteSource& source, bool& cut) {
+    if (source.available() == 0) {
+        cut = true;
         return 1;
+    }
     const std::uint8_t header = *source.data();
     source.advance(1);
     return header;
@@ -75,11 +79,14 @@ public:
         return true;
     }
 
+    // Whether the data ended before the last pixel (the missing ones read as the conversion of 0).
+    bool endedEarly() const { return cutShort; }
+
 private:
     // The next value, 0 when it is cut short.
     std::uint32_t readValue() {
         const unsigned bytes = format.pixelBytes();
-        return signExtendTwoBytes(nextValue(source, bytes), bytes);
+        return signExtendTwoBytes(nextValue(source, bytes, cutShort), bytes);
     }
 
     // n pixels from n consecutive values.
@@ -87,8 +94,10 @@ private:
         const std::size_t bytes = format.pixelBytes();
         while (n > 0) {
             const std::size_t available = source.available();
-            if (available == 0)
+            if (available == 0) {
+                cutShort = true;
                 return fill(out, n, 0);
+            }
             const std::size_t whole = std::min(n, available / bytes);
             if (whole == 0) { // a value that crosses the end of the buffered bytes, or is cut short
                 if (!format.convertOne(readValue(), out))
@@ -111,9 +120,11 @@ private:
     bool runLengthRow(std::uint8_t* out, std::size_t n) {
         while (n > 0) {
             if (left == 0) {
-                if (source.available() == 0)
+                if (source.available() == 0) {
+                    cutShort = true;
                     return fill(out, n, 0);
-                const std::uint8_t header = nextPacketHeader(source);
+                }
+                const std::uint8_t header = nextPacketHeader(source, cutShort);
                 left = (header & packetCountMask) + 1u;
                 isRun = (header & runPacketBit) != 0;
                 if (isRun && !format.convertOne(readValue(), runPixel.data()))
@@ -156,6 +167,7 @@ private:
     std::size_t left = 0; // pixels left in the current run-length packet
     bool isRun = false;
     Rgba runPixel{};
+    bool cutShort = false;
 };
 
 } // namespace tga

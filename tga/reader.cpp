@@ -66,16 +66,30 @@ bool isKnownType(std::uint8_t imageType) {
            imageType == TgaType::Grayscale;
 }
 
+unsigned pixelBytesOf(const TgaHeader& h) {
+    return h.pixelDepth == 0 ? 1u : (h.pixelDepth + 7u) / 8u;
+}
+
+// How the pixel data was decoded.
+enum class Body {
+    Whole,
+    EndedEarly, // the missing pixels read as the conversion of 0
+    BadIndex,   // a colour-map index outside the map
+};
+
 template <typename Format>
-bool decodeBody(ByteSource& source, const Format& format, Image& image, const TgaHeader& h) {
-    return BodyDecoder<Format>(source, format).decode(image, h.descriptor, isRunLength(h.imageType));
+Body decodeBody(ByteSource& source, const Format& format, Image& image, const TgaHeader& h) {
+    BodyDecoder<Format> decoder(source, format);
+    if (!decoder.decode(image, h.descriptor, isRunLength(h.imageType)))
+        return Body::BadIndex;
+    return decoder.endedEarly() ? Body::EndedEarly : Body::Whole;
 }
 
 // Chooses the format for the file's values and decodes the pixels. A colour-mapped image converts each
 // entry once; an index outside the map (a map of length 0 included) makes the file unreadable.
-bool decodePixels(ByteSource& source, const TgaHeader& h, const std::vector<std::uint32_t>& colourMap,
+Body decodePixels(ByteSource& source, const TgaHeader& h, const std::vector<std::uint32_t>& colourMap,
                   Image& image) {
-    const unsigned pixelBytes = h.pixelDepth == 0 ? 1u : (h.pixelDepth + 7u) / 8u;
+    const unsigned pixelBytes = pixelBytesOf(h);
     const Conversion conversion = chooseConversion(h);
     if (h.colorMapType != 0) {
         std::vector<Rgba> palette(colourMap.size());
@@ -106,7 +120,15 @@ ImagePtr fail(int code) {
     return nullptr;
 }
 
-ImagePtr decode(ByteSource& source) {
+// The fewest bytes the pixel data can take: every value for an uncompressed file; for a run-length file one
+// packet of a header and a value for every 128 pixels.
+std::uint64_t leastPixelBytes(const TgaHeader& h) {
+    const std::uint64_t pixels = std::uint64_t{h.width} * h.height;
+    const unsigned bytes = pixelBytesOf(h);
+    return isRunLength(h.imageType) ? (pixels + 127) / 128 * (1 + bytes) : pixels * bytes;
+}
+
+ImagePtr decode(ByteSource& source, bool whole) {
     std::uint8_t raw[TgaHeader::size];
     if (!source.readExactly(raw, TgaHeader::size))
         return fail(TgaCode::BadImageHeader);
@@ -119,10 +141,19 @@ ImagePtr decode(ByteSource& source) {
     // An unknown type is noticed only once the colour map has been read.
     if (!isKnownType(h.imageType))
         return fail(TgaCode::UnknownImageType);
+    // A file that must be whole and is too short for its pixels is refused before any pixel is allocated.
+    if (whole && source.knownRemaining() < leastPixelBytes(h))
+        return fail(TgaCode::UnexpectedEndOfFile);
     // Every pixel is written before the image is used, missing ones included.
     ImagePtr image = createImageForOverwrite(h.width, h.height);
-    if (!decodePixels(source, h, colourMap, *image))
+    switch (decodePixels(source, h, colourMap, *image)) {
+    case Body::BadIndex:
         return fail(TgaCode::BadColormap);
+    case Body::EndedEarly:
+        return whole ? fail(TgaCode::UnexpectedEndOfFile) : std::move(image);
+    case Body::Whole:
+        break;
+    }
     return image;
 }
 
@@ -136,11 +167,11 @@ struct FdCloser {
 
 ImagePtr decodeTga(const std::uint8_t* data, std::size_t size) {
     ByteSource source(data, size);
-    return decode(source);
+    return decode(source, false);
 }
 
-ImagePtr decodeTga(ByteSource& source) {
-    return decode(source);
+ImagePtr decodeTga(ByteSource& source, bool whole) {
+    return decode(source, whole);
 }
 
 ImagePtr loadImage(const char* path) {
@@ -148,10 +179,9 @@ ImagePtr loadImage(const char* path) {
     if (fd < 0)
         return fail(TgaCode::CannotOpenFile);
     FdCloser closer{fd};
-    // A pipe cannot skip the image-ID field, which the reader reports; everything else is read in
-    // blocks straight from the descriptor.
+    // Read in blocks straight from the descriptor; a pipe skips the image-ID field by reading it.
     const bool seekable = ::lseek(fd, 0, SEEK_CUR) != -1;
     ByteSource source(fd, seekable);
-    ImagePtr image = decode(source);
+    ImagePtr image = decode(source, false);
     return source.failed() ? fail(TgaCode::CannotReadFromFile) : std::move(image);
 }

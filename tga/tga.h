@@ -47,8 +47,10 @@ ImagePtr loadImage(const char* path);
 // Decodes a TGA file held in memory, exactly as loadImage decodes the same bytes read from a seekable file.
 ImagePtr decodeTga(const std::uint8_t* data, std::size_t size);
 
-// Decodes a TGA file from a source positioned at its start.
-ImagePtr decodeTga(ByteSource& source);
+// Decodes a TGA file from a source positioned at its start. A `whole` file must hold all its pixels: one
+// that ends before them is refused (TgaError UnexpectedEndOfFile), before any pixel is allocated where the
+// size of the file tells; otherwise the missing pixels read as zero bytes.
+ImagePtr decodeTga(ByteSource& source, bool whole = false);
 
 // The largest width or height a TGA file can hold: its header has 16 bits for each.
 constexpr std::uint32_t maxTgaSide = 65535;
@@ -60,6 +62,11 @@ enum class WriteResult {
     CannotWrite,        // a write, the close or the final rename failed; nothing was left at the path
     CannotWriteInPlace, // a file that could only be written in place failed part way: it is incomplete
 };
+
+// Writes the whole TGA file of an image (top row first in memory) to an open descriptor: header, image ID,
+// then the rows bottom row first as straight colour. False when a write fails. The caller has checked that
+// the sides fit (maxTgaSide).
+bool encodeTga(const Image& image, int fd);
 
 // Writes an image (top row first in memory) as a 32-bit TGA file. A regular file at the path (or at the end
 // of a symbolic link there) is replaced only once the new file is complete: the pixels go to a temporary

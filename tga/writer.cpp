@@ -20,9 +20,11 @@ constexpr std::uint8_t alphaBits = 8;
 
 constexpr std::size_t chunkSize = std::size_t{1} << 20;
 
+} // namespace
+
 // Writes the whole file: header, image ID, then the rows bottom row first. The buffer holds at least one
 // row (a row never exceeds a megabyte), and a small image needs no more than its file size.
-bool writeTgaTo(int fd, const Image& image) {
+bool encodeTga(const Image& image, int fd) {
     OutputBuffer out(fd, std::min(chunkSize, TgaHeader::size + imageIdLength + image.byteCount()));
     TgaHeader h;
     h.idLength = static_cast<std::uint8_t>(imageIdLength);
@@ -46,13 +48,11 @@ bool writeTgaTo(int fd, const Image& image) {
     return out.flush();
 }
 
-} // namespace
-
 WriteResult writeImage(const char* path, const Image& image) {
     // The header holds 16 bits of each side: a larger image would be written with a wrong size.
     if (image.width > maxTgaSide || image.height > maxTgaSide)
         return WriteResult::TooLarge;
-    switch (replaceFile(path, [&image](int fd) { return writeTgaTo(fd, image); })) {
+    switch (replaceFile(path, [&image](int fd) { return encodeTga(image, fd); })) {
     case ReplaceResult::Ok:
         return WriteResult::Ok;
     case ReplaceResult::CannotOpen:

@@ -26,7 +26,7 @@ done
 # The fixed part of each message: what a command reports, the "no image" text it hands to the lookup, and
 # what the runner prints; a format's text is taken up to its first conversion. "no variable name!" is left
 # out: the runner never hands a command a missing word, so no script can bring it about.
-messages="$(grep -ohE '(report\(|printf\(|OrReport\(args\[[0-9]\], )"[^"]*"' \
+messages="$(grep -ohE '(report\(|reportWithoutLine\(|printf\(|OrReport\(args\[[0-9]\], )"[^"]*"' \
     "$root"/commands/*.cpp "$root"/interpreter/runner.cpp "$root"/interpreter/script_context.cpp |
     sed -E 's/^[^"]*"//; s/"$//; s/%.*$//; s/\\n$//' | sort -u)"
 while IFS= read -r message; do
