@@ -261,14 +261,21 @@ our_script() { # file, lines...: writes a script of the lines
 
 file_size() { stat -c %s "$1" 2>/dev/null || echo -; }
 
-# One conversion of one picture: the four tools in turn, RUNS times, then a line of the table. The
-# commands are given as strings ("ours" etc. expand to the tools); outputs are named out_<tool>.<ext> and
-# their sizes are kept in sizes.txt.
-#   conversion picture ext ours-command im-command gm-command vips-command
+# One conversion of one picture: the four tools in turn, RUNS times, then a line of the table. Each
+# command is given as the tool's arguments; outputs are named out_<tool>.<ext> and their sizes are kept in
+# sizes.txt. Further arguments "label|command line" are timed in the same turns and printed below the line,
+# to show where the time goes (our read alone, the codec library's own tool).
+#   conversion picture ext ours-args im-args gm-args vips-args [label|command...]
 convert_row() {
     local conversion="$1" picture="$2" ext="$3" c_ours="$4" c_im="$5" c_gm="$6" c_vips="$7"
-    local t_ours=() t_im=() t_gm=() t_vips=() r
+    local extras=("${@:8}")
+    local t_ours=() t_im=() t_gm=() t_vips=() r i
+    local -A t_extra=()
     for ((r = 0; r < runs; ++r)); do
+        for i in "${!extras[@]}"; do
+            # shellcheck disable=SC2086
+            t_extra[$i]+="$(timed ${extras[$i]#*|}) "
+        done
         # shellcheck disable=SC2086
         t_ours+=("$(timed "$ours" $c_ours)")
         check_ours_log
@@ -289,6 +296,10 @@ convert_row() {
     [[ -n "$vips" ]] && m_vips=$(printf '%.3f' "$(median_of "${t_vips[@]}")")
     printf '%-15s %-12s %9s %9s %9s %9s %11s %11s\n' "$conversion" "$picture" "$m_ours" "$m_im" "$m_gm" \
         "$m_vips" "$(ratio "$best" "$m_ours")" "$(ratio "$m_vips" "$m_ours")"
+    for i in "${!extras[@]}"; do
+        # shellcheck disable=SC2086
+        printf '    %-36s %9.3f\n' "${extras[$i]%%|*}" "$(median_of ${t_extra[$i]})"
+    done
     if [[ "$ext" == png || "$ext" == jpg ]]; then
         echo "$conversion|$picture|$(file_size "out_ours.$ext")|$(file_size "out_im.$ext")|$(file_size \
             "out_gm.$ext")|$(file_size "out_vips.$ext")" >> sizes.txt
@@ -335,8 +346,10 @@ run_conversions() {
 
         if selected "${CONVERSIONS:-}" png-read; then
             our_script read.script "read a $picture.png" "write a pam:out_ours.pam"
+            our_script read-only.script "read a $picture.png"
             convert_row "png read" "$picture" pam read.script "$picture.png out_im.pam" \
-                "convert $picture.png out_gm.pam" "copy $picture.png out_vips.v"
+                "convert $picture.png out_gm.pam" "copy $picture.png out_vips.v" \
+                "ours, the read alone|$ours read-only.script"
         fi
         if selected "${CONVERSIONS:-}" png-write; then
             our_script write.script "read a $picture.pam" "write a png:out_ours.png"
@@ -367,8 +380,14 @@ run_conversions() {
 
         if selected "${CONVERSIONS:-}" jpeg-read; then
             our_script read.script "read a $picture.jpg" "write a pam:out_ours.pam"
+            our_script read-only.script "read a $picture.jpg"
+            # The floor: libjpeg-turbo's own decoder program writing to /dev/null (libjpeg-turbo-progs).
+            local floor=()
+            command -v djpeg > /dev/null &&
+                floor=("djpeg alone, to /dev/null|$(command -v djpeg) -outfile /dev/null $picture.jpg")
             convert_row "jpeg read" "$picture" pam read.script "$picture.jpg out_im.pam" \
-                "convert $picture.jpg out_gm.pam" "copy $picture.jpg out_vips.v"
+                "convert $picture.jpg out_gm.pam" "copy $picture.jpg out_vips.v" \
+                "ours, the read alone|$ours read-only.script" "${floor[@]}"
         fi
         if selected "${CONVERSIONS:-}" jpeg-write; then
             # Each tool's default quality and chroma subsampling.
