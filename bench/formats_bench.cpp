@@ -38,8 +38,8 @@ struct FormatCase {
 };
 
 constexpr FormatCase formatCases[] = {
-    {"png", Codec::Png, 0},          {"jpeg90", Codec::Jpeg, 90}, {"webpLossless", Codec::Webp, 0},
-    {"webp80", Codec::Webp, 80},     {"pam", Codec::Pam, 0},
+    {"png", Codec::Png, 0},      {"jpeg90", Codec::Jpeg, 90}, {"webpLossless", Codec::Webp, 0},
+    {"webp80", Codec::Webp, 80}, {"pam", Codec::Pam, 0},
 };
 
 bool encode(const FormatCase& format, const Image& image, int fd) {
@@ -124,7 +124,8 @@ void decodeFormat(benchmark::State& state, const FormatCase& format, const std::
     }
     for (auto _ : state) {
         const LoadResult result = decodeImageFile(file.data(), file.size());
-        if (result.image == nullptr || result.image->width != image.width || result.image->height != image.height) {
+        if (result.image == nullptr || result.image->width != image.width ||
+            result.image->height != image.height) {
             state.SkipWithError(("decoding failed: " + result.reason).c_str());
             break;
         }
