@@ -43,6 +43,26 @@ unsigned channelsOf(Samples samples) {
     return 4;
 }
 
+// Whether n pixels are all opaque, eight bytes at a time.
+bool allOpaque(const std::uint8_t* in, std::size_t n) {
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t alphas = 0xFF000000FF000000u;
+        std::uint64_t all = alphas;
+        for (; i + 2 <= n; i += 2) {
+            std::uint64_t w;
+            std::memcpy(&w, in + 4 * i, sizeof w);
+            all &= w;
+        }
+        if ((all & alphas) != alphas)
+            return false;
+    }
+    for (; i < n; ++i)
+        if (in[4 * i + 3] != 255)
+            return false;
+    return true;
+}
+
 // ---- The tuple type of a PAM file ----
 
 struct Tone {
@@ -69,8 +89,7 @@ Tone toneOf(const Image& image, std::uint8_t* straight) {
                     opaque &= p[3] == 255;
                 }
             } else {
-                for (std::size_t i = 0; i < n; ++i)
-                    opaque &= in[4 * i + 3] == 255;
+                opaque = allOpaque(in, n);
             }
             tone = {grey, opaque};
         }
@@ -176,6 +195,8 @@ bool writePixels(const Image& image, Samples samples, OutputBuffer& out) {
             const std::uint8_t* in = image.pixel(static_cast<std::uint32_t>(x), y);
             if (samples == Samples::Rgba) {
                 straightenPixels(in, n, to, ChannelOrder::Rgba);
+            } else if (allOpaque(in, n)) {
+                pack(samples, in, n, to); // at alpha 255 the straight colour is the stored colour
             } else {
                 straightenPixels(in, n, straight.data(), ChannelOrder::Rgba);
                 pack(samples, straight.data(), n, to);
