@@ -43,6 +43,13 @@ TEST(Usage, HelpListsEveryVerbInAlphabeticalOrderWithItsArguments) {
     EXPECT_EQ(std::adjacent_find(verbs.begin(), verbs.end()), verbs.end());
 }
 
+// The whole text, byte for byte: its layout (the columns of the verbs, the lines around them) is what a
+// reader scans, and tests/data/help.txt is reviewed whenever it changes.
+TEST(Usage, HelpIsTheReviewedTextByteForByte) {
+    EXPECT_EQ(runWith({"--help"}).output, readFile(sourceDir() / "tests" / "data" / "help.txt"));
+    EXPECT_EQ(runWith({"-h"}).output, readFile(sourceDir() / "tests" / "data" / "help.txt"));
+}
+
 TEST(Usage, VersionPrintsTheProjectVersion) {
     const RunResult r = runWith({"--version"});
     EXPECT_EQ(r.output, "chromaloom " CHROMALOOM_VERSION "\n");

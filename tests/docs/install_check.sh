@@ -10,14 +10,28 @@ trap 'rm -rf "$scratch"' EXIT
 prefix="$scratch/prefix"
 
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
+doc="$prefix/share/doc/chromaloom"
 for file in bin/chromaloom share/man/man1/chromaloom.1 share/doc/chromaloom/language.md \
-    share/doc/chromaloom/gallery/README.md share/chromaloom/requiredimages/texture.tga; do
+    share/doc/chromaloom/gallery/README.md share/chromaloom/requiredimages/texture.tga \
+    share/doc/chromaloom/examples/demo.script share/doc/chromaloom/examples/images/landscape.jpg \
+    share/doc/chromaloom/examples/batch/run.sh; do
     [[ -f "$prefix/$file" ]] || { echo "not installed: $file"; exit 1; }
 done
+[[ -x "$doc/examples/batch/run.sh" ]] || { echo "the installed batch driver cannot be run"; exit 1; }
 
+# Every link of every installed page leads to an installed file (anchors and web addresses aside).
+while IFS= read -r page; do
+    while IFS= read -r target; do
+        target="${target%%#*}"
+        [[ -z "$target" || "$target" == http* ]] && continue
+        [[ -e "$(dirname "$page")/$target" ]] || { echo "dead link in ${page#"$prefix"/}: $target"; exit 1; }
+    done < <(grep -oE '\]\([^)]*\)' "$page" | sed -E 's/^\]\(//; s/\)$//')
+done < <(find "$doc" -name '*.md')
+
+# The installed demo, copied into a working folder as the README says.
 work="$scratch/work"
 mkdir -p "$work/build"
-cp -R "$source/examples" "$work/examples"
+cp -R "$doc/examples" "$work/examples"
 ln -s "$prefix/share/chromaloom/requiredimages" "$work/requiredimages"
 output="$(cd "$work" && "$prefix/bin/chromaloom" examples/demo.script)"
 if grep -q '^Error' <<<"$output"; then

@@ -59,7 +59,21 @@ RunResult runChromaloom(const RunOptions& options) {
         inputPath = inputDir / "stdin";
         writeFile(inputPath, *options.stdinData);
     }
-    const std::string program = chromaloomPath().string();
+    std::string program = chromaloomPath().string();
+    // The unprivileged user may not reach the build folder (a clone in root's home, say): it runs a copy of
+    // the program from a folder of its own that everyone may enter.
+    std::optional<TempDir> programCopy;
+    if (options.runAsNobody && ::geteuid() == 0) {
+        programCopy.emplace();
+        fs::permissions(programCopy->path(), fs::perms::owner_all | fs::perms::group_read |
+                                                 fs::perms::group_exec | fs::perms::others_read |
+                                                 fs::perms::others_exec);
+        const fs::path copy = *programCopy / "chromaloom";
+        fs::copy_file(program, copy);
+        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+        program = copy.string();
+    }
     std::vector<std::string> argStrings{program};
     argStrings.insert(argStrings.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv;
