@@ -209,11 +209,16 @@ ReplaceResult copyInPlace(const Place& place, const std::string& temporary, int&
             const ssize_t got = ::read(from.get(), buffer.data(), buffer.size());
             if (got < 0 && errno == EINTR)
                 continue;
-            if (got <= 0)
+            if (got <= 0) {
+                if (got < 0)
+                    error = errno;
                 return got == 0;
+            }
             if (!writeAll(to, reinterpret_cast<const std::uint8_t*>(buffer.data()),
-                          static_cast<std::size_t>(got)))
+                          static_cast<std::size_t>(got))) {
+                error = errno;
                 return false;
+            }
         }
     };
     return writeInPlace(place, copy, ReplaceResult::CannotWriteInPlace, error);
