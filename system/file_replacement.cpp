@@ -182,12 +182,11 @@ mode_t newFileMode() {
     return 0666 & ~mask;
 }
 
-// Opens the target itself and writes it with `produce`. Not all-or-nothing: a failure part way leaves the
-// target incomplete, reported as `failure`.
-ReplaceResult writeInPlace(const Place& place, const std::function<bool(int fd)>& produce,
-                           ReplaceResult failure, int& error) {
-    FileDescriptor file(
-        ::openat(place.folder.get(), place.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+// Writes a target opened in place (`descriptor`, -1 when the open failed) with `produce`. Not
+// all-or-nothing: a failure part way leaves the target incomplete, reported as `failure`.
+ReplaceResult writeOpened(int descriptor, const std::function<bool(int fd)>& produce, ReplaceResult failure,
+                          int& error) {
+    FileDescriptor file(descriptor);
     if (!file.isOpen())
         return error = errno, ReplaceResult::CannotOpen;
     const bool written = produce(file.get());
@@ -195,6 +194,14 @@ ReplaceResult writeInPlace(const Place& place, const std::function<bool(int fd)>
     if (written && !closed)
         error = errno;
     return written && closed ? ReplaceResult::Ok : failure;
+}
+
+// Opens the target itself, emptied, and writes it.
+ReplaceResult writeInPlace(const Place& place, const std::function<bool(int fd)>& produce,
+                           ReplaceResult failure, int& error) {
+    return writeOpened(
+        ::openat(place.folder.get(), place.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666),
+        produce, failure, error);
 }
 
 // Copies the complete temporary file into the target in place, for a target that may be written but not
@@ -244,14 +251,7 @@ void keepWhatTheFileWas(int fd, bool exists, const struct stat& existing) {
 // A target that exists and is not a regular file (a device, a pipe, a FIFO, also when named through
 // /proc/self/fd or /dev/fd) is opened as the kernel finds it and written there.
 ReplaceResult writeToExisting(const char* path, const std::function<bool(int fd)>& produce, int& error) {
-    FileDescriptor file(::open(path, O_WRONLY | O_CLOEXEC));
-    if (!file.isOpen())
-        return error = errno, ReplaceResult::CannotOpen;
-    const bool written = produce(file.get());
-    const bool closed = file.close();
-    if (written && !closed)
-        error = errno;
-    return written && closed ? ReplaceResult::Ok : ReplaceResult::CannotWrite;
+    return writeOpened(::open(path, O_WRONLY | O_CLOEXEC), produce, ReplaceResult::CannotWrite, error);
 }
 
 } // namespace
