@@ -1,7 +1,13 @@
 #pragma once
 
+#include "system/byte_source.h"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
 
 // The container of PNG files: an 8-byte signature, then chunks of a 4-byte big-endian data length, a
 // 4-byte type, the data and a CRC-32 of type and data. The reader and the writer share what is here.
@@ -51,5 +57,108 @@ inline void writeBigEndian32(std::uint8_t* p, std::uint32_t v) {
     p[2] = static_cast<std::uint8_t>(v >> 8);
     p[3] = static_cast<std::uint8_t>(v);
 }
+
+// The header chunk's fields.
+struct Header {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint8_t depth = 0;
+    std::uint8_t colourType = 0;
+    std::uint8_t interlace = 0;
+};
+
+// The chunks after the header, read through the byte source with their checksums.
+class ChunkReader {
+public:
+    explicit ChunkReader(ByteSource& s) : source(s) {}
+
+    // Reads the next chunk's length and type. False with a reason when the file ends or the length is bad.
+    bool next(std::string& reason) {
+        std::uint8_t bytes[8];
+        if (!source.readExactly(bytes, sizeof bytes)) {
+            reason = "PNG: file ends early";
+            return false;
+        }
+        left = png::readBigEndian32(bytes);
+        type = png::readBigEndian32(bytes + 4);
+        if (left > png::maxChunkLength) {
+            reason = "PNG: bad chunk length";
+            return false;
+        }
+        crc = png::crc32(0, bytes + 4, 4);
+        return true;
+    }
+
+    std::uint32_t chunkType() const { return type; }
+    std::uint32_t remaining() const { return left; }
+
+    // The chunk's data in pieces: the bytes of it that are buffered now (0 when the file has ended).
+    std::size_t piece(const std::uint8_t*& data) {
+        const std::size_t n = left == 0 ? 0 : std::min<std::size_t>(left, source.available());
+        data = source.data(); // after available(), which may move the buffered bytes
+        return n;
+    }
+    void consume(std::size_t n) {
+        crc = png::crc32(crc, source.data(), n);
+        source.advance(n);
+        left -= static_cast<std::uint32_t>(n);
+    }
+
+    // Reads the rest of the chunk's data and its checksum. False with a reason when the file ends or the
+    // checksum does not match.
+    bool finish(std::string& reason) {
+        const std::uint8_t* data = nullptr;
+        while (left > 0) {
+            const std::size_t n = piece(data);
+            if (n == 0) {
+                reason = "PNG: file ends early";
+                return false;
+            }
+            consume(n);
+        }
+        std::uint8_t stored[4];
+        if (!source.readExactly(stored, sizeof stored)) {
+            reason = "PNG: file ends early";
+            return false;
+        }
+        if (png::readBigEndian32(stored) != crc) {
+            reason = "PNG: checksum mismatch";
+            return false;
+        }
+        return true;
+    }
+
+    // The whole data of a small chunk (at most `limit` bytes), checksum checked.
+    bool readSmall(std::vector<std::uint8_t>& out, std::size_t limit, std::string& reason) {
+        if (left > limit) {
+            reason = "PNG: bad " + name() + " chunk";
+            return false;
+        }
+        out.resize(left);
+        std::size_t at = 0;
+        const std::uint8_t* data = nullptr;
+        while (left > 0) {
+            const std::size_t n = piece(data);
+            if (n == 0)
+                break;
+            std::memcpy(out.data() + at, data, n);
+            at += n;
+            consume(n);
+        }
+        return finish(reason);
+    }
+
+    std::string name() const {
+        const char letters[] = {static_cast<char>(type >> 24), static_cast<char>(type >> 16),
+                                static_cast<char>(type >> 8), static_cast<char>(type)};
+        return {letters, letters + 4};
+    }
+
+private:
+    ByteSource& source;
+    std::uint32_t type = 0;
+    std::uint32_t left = 0;
+    std::uint32_t crc = 0;
+};
 
 } // namespace png

@@ -109,10 +109,10 @@ PngSpec randomSpec(std::mt19937& random, Variant v, std::uint32_t w, std::uint32
         spec.hasKey = true;
         const unsigned channels = v.colourType == 2 ? 3 : 1;
         for (unsigned c = 0; c < channels; ++c)
-            spec.key[c] = v.depth == 16
-                              ? static_cast<std::uint16_t>(spec.samples[2 * c] << 8 | spec.samples[2 * c + 1])
-                          : v.depth == 8 ? spec.samples[c]
-                                         : static_cast<std::uint16_t>(spec.samples[0] >> (8 - v.depth));
+            spec.key[c] =
+                static_cast<std::uint16_t>(v.depth == 16  ? spec.samples[2 * c] << 8 | spec.samples[2 * c + 1]
+                                           : v.depth == 8 ? spec.samples[c]
+                                                          : spec.samples[0] >> (8 - v.depth));
         if (channels == 1)
             spec.key[1] = spec.key[2] = spec.key[0];
     }
