@@ -28,6 +28,9 @@ constexpr int historyBits = 2;
 // Image data is emitted in IDAT chunks of this size (the last one shorter).
 constexpr std::size_t dataChunkSize = std::size_t{256} << 10;
 constexpr std::size_t outputBufferSize = std::size_t{1} << 20;
+// The compressor reads a little past the end of the input it is given; zeros there keep its choice of
+// matches, and so the file's bytes, the same from run to run.
+constexpr std::size_t compressorOverread = 64;
 
 struct Layout {
     png::ColourType colourType;
@@ -183,7 +186,7 @@ private:
 bool writeRows(OutputBuffer& out, const Image& image, const Layout& layout) {
     const std::size_t rowBytes = std::size_t{image.width} * layout.channels;
     std::vector<std::uint8_t> rows(2 * rowBytes); // this row and the one above, zeros above the first
-    std::vector<std::uint8_t> filtered(rowBytes + 1);
+    std::vector<std::uint8_t> filtered(rowBytes + 1 + compressorOverread);
     RowPacker packer(image, layout);
     DataStream data(out);
     for (std::uint32_t y = 0; y < image.height; ++y) {
@@ -191,7 +194,7 @@ bool writeRows(OutputBuffer& out, const Image& image, const Layout& layout) {
         const std::uint8_t* above = rows.data() + ((y + 1) % 2) * rowBytes;
         packer.pack(y, current);
         png::filterRow(current, above, rowBytes, layout.channels, filtered.data());
-        if (!data.add(filtered.data(), filtered.size(), y + 1 == image.height))
+        if (!data.add(filtered.data(), rowBytes + 1, y + 1 == image.height))
             return false;
     }
     return true;
