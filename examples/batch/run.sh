@@ -135,12 +135,15 @@ done
 template="$1" input_dir="$2" output_dir="$3"
 [[ -f "$template" && -r "$template" ]] || wrong "cannot read the template $template"
 [[ -d "$input_dir" ]] || wrong "no folder $input_dir"
-# A folder whose first part holds a colon would read as a format prefix (png:x/...) to read and write.
+# Without the slashes at the end (photos/ gives photos/x.png, not photos//x.png). A folder whose first
+# part holds a colon would read as a format prefix (png:x/...) to read and write.
+[[ "$input_dir" =~ ^(.*[^/])/+$ ]] && input_dir="${BASH_REMATCH[1]}"
+[[ "$output_dir" =~ ^(.*[^/])/+$ ]] && output_dir="${BASH_REMATCH[1]}"
 [[ "$input_dir" == /* || "${input_dir%%/*}" != *:* ]] || input_dir="./$input_dir"
 [[ "$output_dir" == /* || "${output_dir%%/*}" != *:* ]] || output_dir="./$output_dir"
 real_in="$(realpath -- "$input_dir")"
 real_out="$(realpath -m -- "$output_dir")"
-if [[ "$real_out" == "$real_in" || "$real_out" == "$real_in"/* ]]; then
+if [[ "$real_out" == "$real_in" || "$real_out" == "${real_in%/}"/* ]]; then
     wrong "the output folder $output_dir is the input folder or inside it: outputs would replace inputs"
 fi
 mkdir -p -- "$output_dir" || wrong "cannot make the output folder $output_dir"

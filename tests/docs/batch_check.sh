@@ -166,7 +166,7 @@ for runner in "${runners[@]}"; do
         fail "two runs at once were given $share bytes each, of $memory"
     if [[ $runner == parallel ]]; then
         ! grep -q $'\r' report || fail "GNU parallel's progress bar is shown with standard error in a file"
-        if command -v script >/dev/null; then
+        if script -qec true /dev/null </dev/null >/dev/null 2>&1; then # a terminal to be had
             command="$(printf '%q ' bash "$driver" --parallel -j 2 "$template" pair out)"
             CHROMALOOM="$work/program" script -qec "$command" /dev/null >report </dev/null || true
             grep -q '100%' report || fail "GNU parallel's progress bar is not shown on a terminal"
@@ -235,6 +235,7 @@ refused -f webp101 "$template" pair never
 refused "$work/no template" pair never
 refused "$template" pair pair
 refused "$template" pair ./pair/sub/
+refused "$template" / never
 
 # No scratch folder, or a full one: every file is still accounted for, and the status is 1.
 drive TMPDIR="$work/no folder" -- --xargs -j 2 "$template" pair out
