@@ -29,7 +29,7 @@ default_memory_budget() {
     local lowest="" name value controllers group mount file dir
     while read -r name value _; do
         [[ "$name" == MemTotal: && "$value" =~ ^[0-9]{1,15}$ ]] && lowest=$((value * 1024))
-    done </proc/meminfo 2>/dev/null || true
+    done 2>/dev/null </proc/meminfo || true
     while IFS=: read -r _ controllers group; do
         if [[ -z "$controllers" ]]; then
             mount=/sys/fs/cgroup file=memory.max
@@ -44,7 +44,7 @@ default_memory_budget() {
         [[ -d "$dir" ]] || dir="$mount"
         while :; do
             value=""
-            read -r value <"$dir/$file" 2>/dev/null || true
+            read -r value 2>/dev/null <"$dir/$file" || true
             # "max", and the huge numbers the older layout writes for no limit, do not limit.
             if [[ "$value" =~ ^[0-9]{1,18}$ ]]; then
                 value=$((10#$value))
@@ -53,7 +53,7 @@ default_memory_budget() {
             ((${#dir} > ${#mount})) || break
             dir="${dir%/*}"
         done
-    done </proc/self/cgroup 2>/dev/null || true
+    done 2>/dev/null </proc/self/cgroup || true
     [[ -n "$lowest" ]] && echo $((lowest / 4 * 3)) # rounded as the program rounds it
 }
 
@@ -221,8 +221,7 @@ if state="$(mktemp -d 2>&1)"; then
     if [[ "$runner" == parallel ]]; then
         # -q keeps every word of the command whole, wherever the driver lies; the settings go along to
         # other machines with --env, and --workdir . runs each job in this folder there too. Jobs print
-        # nothing but the trouble of keeping a result, so their output is not collected (-u), which spares
-        # GNU parallel a file per job in the temporary folder.
+        # nothing but the trouble of keeping a result, which is passed straight through (-u).
         options=(-0 -N 3 -q -u -j "$jobs" --workdir .)
         [[ -t 2 ]] && options+=(--bar)
         for variable in CHROMALOOM_BATCH_PROGRAM CHROMALOOM_BATCH_TEMPLATE CHROMALOOM_BATCH_STATE \
