@@ -1,26 +1,34 @@
 #!/usr/bin/env bash
-# Runs the batch driver with xargs over a handful of images made by the program, one of them cut short in
-# its header: the good ones are processed exactly as a single run would, the broken one is reported with
-# its messages, and the exit status says that a file failed. Without the broken file the status is 0.
-#   tests/docs/batch_check.sh PROGRAM
+# Runs the batch driver over a folder of images made by the program, in every format it reads and with
+# extensions in any letter case, beside files that must fail: cut short in the header or in the pixels,
+# named with a newline, ended by the program with a status and no message, two with one output. The good
+# ones must come out exactly as a single run of the template makes them, under their expected names; every
+# failed one must be reported with its messages; the exit status must be 1, and 0 once only good files are
+# left. Besides: -f, the memory share of each run, a wrong command line (status 2, nothing run), and a
+# scratch folder that cannot be made or is full (status 1, with the report). The driver and its template
+# lie in a folder whose name holds a blank.
+#   tests/docs/batch_check.sh PROGRAM [RUNNER ...]
+# RUNNER is xargs or parallel; without one, xargs and, when it is installed, GNU parallel.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 program="$(realpath "$1")"
+shift
+runners=("$@")
+if ((${#runners[@]} == 0)); then
+    runners=(xargs)
+    if parallel --version 2>/dev/null | grep -q 'GNU parallel'; then
+        runners+=(parallel)
+    else
+        echo "GNU parallel is not installed: the driver is checked with xargs only"
+    fi
+fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-mkdir in
-"$program" >/dev/null <<'END'
-blank a 4 3
-fill a 0 0 1 1 200 100 50 255
-write a in/one.tga
-blank a 7 2
-fill a 3 0 6 1 10 220 90 255
-write a in/two.tga
-blank a 3 5
-write a in/three.tga
-END
-head -c 10 in/one.tga >in/broken.tga
+mkdir "driver dir"
+cp "$root/examples/batch/run.sh" "$root/examples/batch/template.script" "driver dir/"
+driver="$work/driver dir/run.sh"
+template="$work/driver dir/template.script"
 
 fail() {
     echo "$1"
@@ -28,25 +36,230 @@ fail() {
     cat report
     exit 1
 }
+# drive [VARIABLE=VALUE ...] -- ARGUMENTS: runs the driver, its output in report, its status in $status.
+drive() {
+    local settings=()
+    while [[ "$1" != -- ]]; do settings+=("$1"); shift; done
+    shift
+    status=0
+    env CHROMALOOM="$work/program" "${settings[@]}" bash "$driver" "$@" >report 2>&1 || status=$?
+}
 
-status=0
-CHROMALOOM="$program" bash "$root/examples/batch/run.sh" --xargs -j 2 "$root/examples/batch/template.script" \
-    in out >report 2>&1 || status=$?
-[[ $status == 1 ]] || fail "the driver exited with $status, not 1"
-grep -qx 'FAILED in/broken.tga' report || fail "the broken file is not reported"
-grep -qx "    Error (line [0-9]*): can't read image! (bad image header)" report || fail "its message is missing"
-! grep -q 'FAILED in/\(one\|two\|three\)' report || fail "a good file is reported as failed"
-grep -qx '3 of 4 files done, 1 failed' report || fail "the summary is wrong"
-[[ ! -e out/broken.tga ]] || fail "the broken file has an output"
+# The program as the driver sees it: records each run's memory limit, and a run whose input is named
+# quiet* ends with status 3 and says nothing, as a crashed or killed run may.
+cat >program <<END
+#!/usr/bin/env bash
+printf '%s\n' "\${CHROMALOOM_MEMORY_LIMIT-unset}" >>"$work/limits"
+case "\${@: -2:1}" in
+*/quiet*) "$program" "\$@" >/dev/null 2>&1; exit 3 ;;
+esac
+exec "$program" "\$@"
+END
+chmod +x program
 
-# Each output is what one run of the filled-in template makes.
-for name in one two three; do
-    sed "s|@IN@|in/$name.tga|; s|@OUT@|expected.tga|" "$root/examples/batch/template.script" >single.script
-    "$program" single.script >/dev/null
-    cmp expected.tga "out/$name.tga" || fail "out/$name.tga differs from a single run"
+memory=$(($(awk '$1 == "MemTotal:" { print $2 }' /proc/meminfo) * 1024))
+long="$(printf 'l%.0s' {1..250}).TGA" # 254 bytes: a script line naming it would be longer than 255
+mkdir in
+"$program" --strict --quiet - in/one.tga in/Two.PNG in/three.JpEg in/four.webp in/Five.PAM in/six.pnm \
+    in/seven.PGM "in/a b ü.tga" $'in/new\nline.tga' <<'END'
+blank a 4 3
+fill a 0 0 1 1 200 100 50 255
+write a $1
+write a png:$2
+write a jpg:$3
+write a webp:$4
+write a pam:$5
+write a ppm:$6
+write a pgm:$7
+write a $8
+write a $9
+END
+"$program" --strict --quiet - "in/$long" in/nine.PPM in/both.tga in/both.png <<'END'
+blank a 7 2
+fill a 3 0 6 1 10 220 90 255
+write a $1
+write a ppm:$2
+write a $3
+write a png:$4
+END
+printf 'P1\n3 2\n1 0 1\n0 1 0\n' >in/eight.Pbm
+cp in/one.tga in/x.tga
+cp in/one.tga in/x.TGA
+cp in/one.tga in/quiet.tga
+head -c 10 in/one.tga >in/broken.tga
+head -c -4 in/one.tga >in/cut.tga
+head -c 20 in/Two.PNG >$'in/bro\nken.png'
+echo 'not an image' >in/notes.txt
+mkdir in/folder.png
+mkdir pair
+cp in/one.tga pair/good.tga
+cp in/broken.tga pair/broken.tga
+# Input name, output name, the format written.
+good=(
+    one.tga one.tga tga
+    Two.PNG Two.png png
+    three.JpEg three.jpg jpg
+    four.webp four.webp webp
+    Five.PAM Five.pam pam
+    six.pnm six.pam pam
+    seven.PGM seven.pgm pgm
+    eight.Pbm eight.pam pam
+    nine.PPM nine.ppm ppm
+    "a b ü.tga" "a b ü.tga" tga
+    $'new\nline.tga' $'new\nline.tga' tga
+    "$long" "${long%.TGA}.tga" tga
+    both.tga both.tga tga
+    both.png both.png png
+)
+# Whether two files hold the same image in the same format (the same first bytes). Not always the same
+# bytes: the program's PNG compression now and then makes another valid stream of the same pixels.
+same_image() {
+    cmp -s "$1" "$2" && return 0
+    [[ -f "$2" && "$(head -c 4 "$1" | od -An -tx1)" == "$(head -c 4 "$2" | od -An -tx1)" ]] || return 1
+    "$program" --strict --quiet - "$1" "$2" first.pam second.pam <<'END' && cmp -s first.pam second.pam
+read a $1
+write a pam:$3
+read b $2
+write b pam:$4
+END
+}
+# Each output must be what one run of the template makes of its input (made once, in expected/).
+check_outputs() { # OUTPUT_DIR NAME OUTPUT FORMAT ...
+    local dir="$1"
+    shift
+    while (($# > 0)); do
+        mkdir -p "expected/$3"
+        [[ -e "expected/$3/$2" ]] || "$program" --strict --quiet "$template" "in/$1" "$3:expected/$3/$2" ||
+            fail "a single run of in/$1 failed"
+        same_image "expected/$3/$2" "$dir/$2" ||
+            fail "$dir/$2 is missing or differs from a single run of in/$1"
+        shift 3
+    done
+}
+for runner in "${runners[@]}"; do
+    echo "== $runner"
+    rm -rf out limits
+    drive -- "--$runner" -j 2 "$template" in out
+    [[ $status == 1 ]] || fail "the driver exited with $status, not 1"
+    grep -qx '14 of 20 files done, 6 failed' report || fail "the summary is wrong"
+    [[ $(grep -c '^FAILED' report) == 6 ]] || fail "not 6 files are reported as failed"
+    grep -A1 -x 'FAILED in/broken.tga' report |
+        grep -qx "    Error (line [0-9]*): can't read image 'in/broken.tga': bad image header" ||
+        fail "the file cut short in its header is not reported with its message"
+    grep -A1 -x 'FAILED in/cut.tga' report |
+        grep -qx "    Error (line [0-9]*): can't read image 'in/cut.tga': unexpected end-of-file" ||
+        fail "the file cut short in its pixels is not reported with its message"
+    grep -A1 -Fx "FAILED \$'in/bro\\nken.png'" report | grep -q "can't read image 'in/bro$" ||
+        fail "the broken file named with a newline is not reported with its message"
+    grep -A1 -x 'FAILED in/quiet.tga' report | grep -qx '    (the program ended with status 3)' ||
+        fail "a run that ended with status 3 and no message is not reported"
+    grep -A1 -x 'FAILED in/x.tga' report | grep -qx '    not run: in/x.TGA has the same output, out/x.tga' ||
+        fail "x.tga is not reported as sharing its output with x.TGA"
+    grep -A1 -x 'FAILED in/x.TGA' report | grep -qx '    not run: in/x.tga has the same output, out/x.tga' ||
+        fail "x.TGA is not reported as sharing its output with x.tga"
+    [[ ! -e out/x.tga && ! -e out/broken.tga && ! -e out/cut.tga ]] || fail "a failed file has an output"
+    check_outputs out "${good[@]}"
+    # Of two runs at once, each may take at most half of three quarters of the machine's memory.
+    [[ $(sort -u limits | wc -l) == 1 ]] || fail "the runs had different memory limits: $(sort -u limits)"
+    share="$(head -n 1 limits)"
+    [[ "$share" =~ ^[0-9]+$ ]] && ((share > 0 && share * 2 <= memory / 4 * 3)) ||
+        fail "two runs at once were given $share bytes each, of $memory"
+    if [[ $runner == parallel ]]; then
+        ! grep -q $'\r' report || fail "GNU parallel's progress bar is shown with standard error in a file"
+        if script -qec true /dev/null </dev/null >/dev/null 2>&1; then # a terminal to be had
+            command="$(printf '%q ' bash "$driver" --parallel -j 2 "$template" pair out)"
+            CHROMALOOM="$work/program" script -qec "$command" /dev/null >report </dev/null || true
+            grep -q '100%' report || fail "GNU parallel's progress bar is not shown on a terminal"
+        fi
+    fi
 done
 
-rm in/broken.tga
-CHROMALOOM="$program" bash "$root/examples/batch/run.sh" --xargs "$root/examples/batch/template.script" \
-    in out >report 2>&1 || fail "the driver failed with only good files"
-grep -qx '3 of 3 files done, 0 failed' report || fail "the summary is wrong"
+# -f: one format for all, and so one output for both.tga and both.png.
+mkdir few
+cp in/one.tga in/three.JpEg "in/$long" in/both.tga in/both.png few/
+rm -rf out
+drive -- --xargs -f WEBP80 -j 2 "$template" few out
+[[ $status == 1 ]] || fail "the driver exited with $status, not 1, under -f"
+grep -A1 -x 'FAILED few/both.png' report |
+    grep -qx '    not run: few/both.tga has the same output, out/both.webp' ||
+    fail "both.png and both.tga are not reported as sharing their output under -f webp80"
+grep -qx '3 of 5 files done, 2 failed' report || fail "the summary is wrong under -f"
+check_outputs out one.tga one.webp webp80 three.JpEg three.webp webp80 "$long" "${long%.TGA}.webp" webp80
+
+# Each run's share of the memory: a third with three at once, all of it with one, the user's value if set.
+limit_with() { # JOBS [VARIABLE=VALUE ...]: the memory limit of the runs
+    rm -f limits
+    drive "${@:2}" -- --xargs -j "$1" "$template" pair out
+    sort -u limits
+}
+one="$(limit_with 1)"
+three="$(limit_with 3)"
+((three == one / 3 && one <= memory / 4 * 3)) || fail "one run was given $one bytes, one of three $three"
+[[ "$(limit_with 2 CHROMALOOM_MEMORY_LIMIT=5M)" == 5M ]] || fail "the user's memory limit was not kept"
+# In a system of 8 GiB whose memory control group may have 2 GiB, two runs at once get 768 MiB each; and
+# 384 MiB each under 1 GiB in the older layout, where the group of the process has no limit of its own.
+faked() { # MEMINFO_KB LAYOUT: the layout is made under /sys/fs/cgroup, mounted afresh
+    unshare -m bash -c 'printf "MemTotal: %s kB\n" "$1" >meminfo && mount --bind meminfo /proc/meminfo &&
+        mount -t tmpfs none /sys/fs/cgroup && eval "$2" && export CHROMALOOM="$3" && shift 3 &&
+        rm -f limits && bash "$@" >report 2>&1; sort -u limits' \
+        - "$1" "$2" "$work/program" "$driver" --xargs -j 2 "$template" pair out
+}
+if [[ $(id -u) == 0 ]] && unshare -m true 2>/dev/null; then
+    if grep -q '^0::' /proc/self/cgroup; then
+        got="$(faked 8388608 'g=/sys/fs/cgroup && touch $g/cgroup.controllers && echo 2147483648 >$g/memory.max')"
+        [[ "$got" == 805306368 ]] || fail "under a 2 GiB control group each of two runs was given $got bytes"
+    fi
+    group="$(awk -F: '$2 ~ /(^|,)memory(,|$)/ { print $3 }' /proc/self/cgroup)"
+    if [[ -n "$group" ]]; then
+        memory_group="/sys/fs/cgroup/memory$group"
+        got="$(faked 8388608 "mkdir -p $memory_group &&
+            echo 1073741824 >/sys/fs/cgroup/memory/memory.limit_in_bytes &&
+            echo 9223372036854771712 >$memory_group/memory.limit_in_bytes")"
+        [[ "$got" == 402653184 ]] ||
+            fail "under a 1 GiB older control group each of two runs was given $got bytes"
+    fi
+else
+    echo "not root, or no mount namespace: the memory share is not checked in a faked system"
+fi
+
+# A wrong command line runs nothing and ends with status 2.
+refused() {
+    drive -- "$@"
+    [[ $status == 2 ]] || fail "run.sh $* exited with $status, not 2"
+    [[ ! -e never && ! -e pair/sub ]] || fail "run.sh $* made its output folder"
+}
+refused -j x "$template" pair never
+refused -j 0 "$template" pair never
+refused -f gif "$template" pair never
+refused -f webp101 "$template" pair never
+refused "$work/no template" pair never
+refused "$template" pair pair
+refused "$template" pair ./pair/sub/
+refused "$template" / never
+
+# No scratch folder, or a full one: every file is still accounted for, and the status is 1.
+drive TMPDIR="$work/no folder" -- --xargs -j 2 "$template" pair out
+[[ $status == 1 ]] && grep -qx '0 of 2 files done, 2 failed' report ||
+    fail "without a scratch folder the driver exited with $status, or its summary is wrong"
+if [[ $(id -u) == 0 ]] && unshare -m true 2>/dev/null; then
+    mkdir full
+    for runner in "${runners[@]}"; do
+        status=0
+        unshare -m bash -c 'mount -t tmpfs -o size=64k none full &&
+            { cat /dev/zero >full/zeros; true; } 2>/dev/null &&
+            env TMPDIR="$PWD/full" CHROMALOOM="$1" bash "${@:2}"' \
+            - "$work/program" "$driver" "--$runner" -j 2 "$template" pair out >report 2>&1 || status=$?
+        [[ $status == 1 ]] ||
+            fail "with a full scratch folder, $runner: the driver exited with $status, not 1"
+        grep -A1 -x 'FAILED pair/broken.tga' report | grep -q '^    ' ||
+            fail "with a full scratch folder, $runner: the broken file is not reported"
+        grep -qx '[01] of 2 files done, [12] failed' report ||
+            fail "with a full scratch folder, $runner: the summary is wrong"
+    done
+fi
+
+rm pair/broken.tga
+drive -- "--${runners[0]}" "$template" pair out
+[[ $status == 0 ]] || fail "the driver exited with $status with only good files"
+grep -qx '1 of 1 files done, 0 failed' report || fail "the summary is wrong with only good files"
+echo "the batch driver works with ${runners[*]}"
