@@ -74,7 +74,9 @@ TEST_F(KeptBuffersTest, AtMostTheBoundIsKeptTheOldestGivenBackFirst) {
         images.push_back(filled(4 * MiB, 1));
         blocks.push_back(images.back()->pixels.get());
     }
-    images.clear(); // released in order, the first one first
+    for (ImagePtr& image : images) // released in order, the first one first
+        image.reset();
+    images.clear();
     EXPECT_EQ(keptBufferStats().count, 3u);
     EXPECT_EQ(keptBufferStats().bytes, 12 * MiB);
     // The three released last are kept; the most recent is handed out first.
@@ -89,8 +91,11 @@ TEST_F(KeptBuffersTest, AtMostTheBoundIsKeptTheOldestGivenBackFirst) {
     // than the bound is never kept.
     setKeptBufferLimits({4, 10 * MiB});
     EXPECT_EQ(keptBufferStats().count, 2u);
-    images.push_back(filled(4 * MiB, 1));
+    for (int i = 0; i < 3; ++i)
+        images.push_back(filled(4 * MiB, 1));
     images.push_back(filled(12 * MiB, 1));
+    for (ImagePtr& image : images)
+        image.reset();
     images.clear();
     EXPECT_EQ(keptBufferStats().count, 2u);
     EXPECT_EQ(keptBufferStats().bytes, 8 * MiB);
