@@ -1,4 +1,5 @@
 #include "system/memory_budget.h"
+#include "system/pixel_memory.h"
 
 #include <algorithm>
 #include <cctype>
@@ -122,6 +123,7 @@ bool listsMemory(const std::string& controllers) {
 // Everything the budget works from: read at the first allocation and again for every large one.
 struct Budget {
     std::uint64_t held = 0;
+    std::uint64_t kept = 0; // released pixel blocks kept for reuse
     MemoryFacts facts;
     bool factsRead = false;
     bool userLimitSet = false; // setImageMemoryLimit overrides the variable
@@ -236,18 +238,46 @@ std::uint64_t imageBytesHeld() {
     return budget().held;
 }
 
+std::uint64_t imageBytesKept() {
+    return budget().kept;
+}
+
 void reserveImageMemory(std::size_t bytes) {
     Budget& b = budget();
     if (!b.factsRead || bytes >= largeRequestBytes)
         b.refresh();
-    if (!imageMemoryAllowed(b.held, bytes, b.facts))
-        throw std::bad_alloc();
+    if (!imageMemoryAllowed(b.held + b.kept, bytes, b.facts)) {
+        if (b.kept == 0)
+            throw std::bad_alloc();
+        // Judged again as if nothing were kept: the kept blocks go back to the system first, so a large
+        // request also finds their memory free.
+        releaseKeptBuffers();
+        if (bytes >= largeRequestBytes)
+            b.refresh();
+        if (!imageMemoryAllowed(b.held + b.kept, bytes, b.facts))
+            throw std::bad_alloc();
+    }
     b.held += bytes;
 }
 
 void releaseImageMemory(std::size_t bytes) noexcept {
     Budget& b = budget();
     b.held -= std::min<std::uint64_t>(b.held, bytes);
+}
+
+bool keepImageMemory(std::size_t bytes) noexcept {
+    Budget& b = budget();
+    const Bytes cap = imageMemoryCap(b.facts);
+    const std::uint64_t after = b.held + b.kept + bytes;
+    if (after < bytes || (cap && after > *cap))
+        return false;
+    b.kept += bytes;
+    return true;
+}
+
+void unkeepImageMemory(std::size_t bytes) noexcept {
+    Budget& b = budget();
+    b.kept -= std::min<std::uint64_t>(b.kept, bytes);
 }
 
 void setImageMemoryLimit(std::optional<std::uint64_t> bytes) {

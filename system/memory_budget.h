@@ -19,6 +19,11 @@
 //      less a reserve of one sixteenth of that same memory: the machine's available memory, and the
 //      container's limit less what the container uses (file cache that can be reclaimed not counted).
 // A value that cannot be learned (no container limit, a file that cannot be read) does not restrict.
+//
+// Released pixel blocks kept for reuse (system/pixel_memory.h), K bytes, take room too: a request is first
+// judged with H + K in place of H. When that refuses it, every kept block is given back to the system and
+// the request is judged again with H alone (and, for a large one, the free memory read again), so the
+// blocks kept never make a request fail that would succeed without them.
 
 // The numbers the rule is computed from, all in bytes.
 struct MemoryFacts {
@@ -47,15 +52,27 @@ MemoryFacts readMemoryFacts(const std::string& root, const char* userLimitText);
 // around it allowed (" 2GiB", "512mb", "3G"). None for any other text, and for a size beyond 64 bits.
 std::optional<std::uint64_t> parseByteSize(const char* text);
 
-// The bytes of pixels live now, counted by allocatePixels and the pixel buffer's release.
+// The bytes of pixels live now, counted by allocatePixels and the pixel buffer's release, and those of
+// MemoryReservation. Blocks kept for reuse are not among them.
 std::uint64_t imageBytesHeld();
 
-// Takes `bytes` from the budget, or throws std::bad_alloc when the rule refuses them. The facts that do
-// not change are read once; a large request reads the free memory again.
+// The mapped bytes of the released blocks kept for reuse.
+std::uint64_t imageBytesKept();
+
+// Takes `bytes` from the budget, or throws std::bad_alloc when the rule refuses them even with every kept
+// block given back. The facts that do not change are read once; a large request reads the free memory
+// again.
 void reserveImageMemory(std::size_t bytes);
 
 // Gives back what reserveImageMemory took.
 void releaseImageMemory(std::size_t bytes) noexcept;
+
+// Counts a released block of `bytes` as kept for reuse, if the images held and the blocks kept stay within
+// rules 1 and 2 with it; otherwise counts nothing and returns false, and the block is to be given back.
+bool keepImageMemory(std::size_t bytes) noexcept;
+
+// Takes a kept block's bytes off the count, when it is handed out again or given back to the system.
+void unkeepImageMemory(std::size_t bytes) noexcept;
 
 // Replaces the user's cap for the rest of the process (none: back to no cap), as if the variable had
 // been set at start-up. For test harnesses that keep every input small.

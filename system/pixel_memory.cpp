@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -42,6 +43,67 @@ void* mapAligned(std::size_t length) {
     ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(aligned);
 }
+
+// The released blocks kept for reuse, oldest first. Plain storage, so that images released while the
+// program exits still find it in place.
+struct KeptBlock {
+    void* start;
+    std::size_t length;
+};
+
+struct KeptBlocks {
+    KeptBlock blocks[maxKeptBuffers];
+    std::size_t count;
+    std::size_t bytes;
+    KeptBufferLimits limits;
+    std::uint64_t reused;
+    std::uint64_t mapped;
+};
+
+constinit KeptBlocks kept{{}, 0, 0, defaultKeptBufferLimits, 0, 0};
+
+// Removes the block at `index` from the store and from the budget's count.
+KeptBlock takeKeptAt(std::size_t index) noexcept {
+    const KeptBlock block = kept.blocks[index];
+    for (std::size_t i = index + 1; i < kept.count; ++i)
+        kept.blocks[i - 1] = kept.blocks[i];
+    --kept.count;
+    kept.bytes -= block.length;
+    unkeepImageMemory(block.length);
+    return block;
+}
+
+void giveBackOldest() noexcept {
+    const KeptBlock block = takeKeptAt(0);
+    ::munmap(block.start, block.length);
+}
+
+// Keeps a released block if the bound and the budget allow, giving back the oldest ones to make room;
+// false when it is not kept.
+bool keepBlock(void* start, std::size_t length) noexcept {
+    const std::size_t countLimit = std::min(kept.limits.count, maxKeptBuffers);
+    if (countLimit == 0 || length > kept.limits.bytes)
+        return false;
+    while (kept.count > 0 && (kept.count == countLimit || kept.bytes + length > kept.limits.bytes))
+        giveBackOldest();
+    if (!keepImageMemory(length))
+        return false;
+    kept.blocks[kept.count++] = KeptBlock{start, length};
+    kept.bytes += length;
+    return true;
+}
+
+// The most recently kept block of exactly `length` mapped bytes, taken out of the store; null if none.
+void* takeKept(std::size_t length) noexcept {
+    for (std::size_t i = kept.count; i-- > 0;)
+        if (kept.blocks[i].length == length)
+            return takeKeptAt(i).start;
+    return nullptr;
+}
+
+std::size_t mappedLength(std::size_t bytes) {
+    return (bytes + hugePageBytes - 1) / hugePageBytes * hugePageBytes;
+}
 #endif
 
 } // namespace
@@ -50,7 +112,8 @@ void PixelDeleter::operator()(std::uint8_t* p) const noexcept {
     releaseImageMemory(budgeted);
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     if (mappedBytes != 0) {
-        ::munmap(p, mappedBytes);
+        if (!keepBlock(p, mappedBytes))
+            ::munmap(p, mappedBytes);
         return;
     }
 #endif
@@ -65,8 +128,10 @@ namespace {
 PixelBuffer obtainBlock(std::size_t bytes, PixelFill fill) {
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     if (bytes >= mapFromBytes) {
-        const std::size_t length = (bytes + hugePageBytes - 1) / hugePageBytes * hugePageBytes;
+        const std::size_t length = mappedLength(bytes);
         void* block = mapAligned(length);
+        if (block != nullptr)
+            ++kept.mapped;
         return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{block != nullptr ? length : 0, 0});
     }
 #endif
@@ -75,16 +140,82 @@ PixelBuffer obtainBlock(std::size_t bytes, PixelFill fill) {
     return PixelBuffer(static_cast<std::uint8_t*>(block));
 }
 
+#ifdef CHROMALOOM_MAP_LARGE_BUFFERS
+// A kept block for the request, already charged to the budget, or null when none has its length or the
+// budget refuses the request while the block is held (the caller then asks as if nothing were kept).
+PixelBuffer reuseBlock(std::size_t bytes, PixelFill fill) {
+    if (bytes < mapFromBytes)
+        return nullptr;
+    const std::size_t length = mappedLength(bytes);
+    void* block = takeKept(length);
+    if (block == nullptr)
+        return nullptr;
+    try {
+        reserveImageMemory(bytes);
+    } catch (const std::bad_alloc&) {
+        ::munmap(block, length);
+        return nullptr;
+    }
+    ++kept.reused;
+    if (fill == PixelFill::Zero)
+        std::memset(block, 0, bytes);
+    return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{length, bytes});
+}
+#endif
+
 } // namespace
 
 PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill) {
+#ifdef CHROMALOOM_MAP_LARGE_BUFFERS
+    if (PixelBuffer reused = reuseBlock(bytes, fill))
+        return reused;
+#endif
     // Charged to the memory budget of all images first; the deleter gives the bytes back.
     reserveImageMemory(bytes);
     PixelBuffer block = obtainBlock(bytes, fill);
+    if (block == nullptr && imageBytesKept() != 0) {
+        // The system refused (an address-space limit, say): give back what is kept and ask once more.
+        releaseKeptBuffers();
+        block = obtainBlock(bytes, fill);
+    }
     if (block == nullptr) {
         releaseImageMemory(bytes);
         throw std::bad_alloc();
     }
     block.get_deleter().budgeted = bytes;
     return block;
+}
+
+void setKeptBufferLimits(KeptBufferLimits limits) {
+#ifdef CHROMALOOM_MAP_LARGE_BUFFERS
+    kept.limits = limits;
+    const std::size_t countLimit = std::min(limits.count, maxKeptBuffers);
+    while (kept.count > 0 && (kept.count > countLimit || kept.bytes > limits.bytes))
+        giveBackOldest();
+#else
+    (void)limits;
+#endif
+}
+
+KeptBufferLimits keptBufferLimits() {
+#ifdef CHROMALOOM_MAP_LARGE_BUFFERS
+    return kept.limits;
+#else
+    return KeptBufferLimits{0, 0};
+#endif
+}
+
+KeptBufferStats keptBufferStats() {
+#ifdef CHROMALOOM_MAP_LARGE_BUFFERS
+    return KeptBufferStats{kept.count, kept.bytes, kept.reused, kept.mapped};
+#else
+    return KeptBufferStats{};
+#endif
+}
+
+void releaseKeptBuffers() noexcept {
+#ifdef CHROMALOOM_MAP_LARGE_BUFFERS
+    while (kept.count > 0)
+        giveBackOldest();
+#endif
 }
