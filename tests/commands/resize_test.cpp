@@ -8,13 +8,6 @@
 
 namespace {
 
-// Every pixel names its own position, so a result pixel tells which source pixel it came from.
-ImagePtr positionImage(std::uint32_t width, std::uint32_t height) {
-    return makeImage(width, height, [](std::uint32_t x, std::uint32_t y) {
-        return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 17, 200};
-    });
-}
-
 struct Size {
     std::uint32_t width;
     std::uint32_t height;

@@ -21,14 +21,6 @@ namespace {
 // The formats by the prefix that chooses them.
 const char* const prefixes[] = {"", "png:", "jpg:", "webp:", "webp75:", "pam:", "ppm:", "pgm:"};
 
-std::vector<std::string> namesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A noisy picture, which no format compresses much, as noise.tga in dir.
 void writeNoise(const TempDir& dir, std::uint32_t side) {
     std::mt19937 random(side);
@@ -103,12 +95,6 @@ TEST(WriteFaults, APipeWhoseReaderLeavesIsReported) {
             << prefix;
     }
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool addressSpaceCanBeLimited = false; // the sanitizer reserves far more than any limit
-#else
-constexpr bool addressSpaceCanBeLimited = true;
-#endif
 
 // With the address space taken up by images, each format's write fails for lack of memory somewhere in its
 // encoder; whatever it says, the older file stays and nothing is left beside it.

@@ -94,13 +94,6 @@ TEST(Startup, AReadErrorOnTheScriptIsAFailure) {
     EXPECT_EQ(r.status, 1);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool addressSpaceCanBeLimited =
-    false; // the sanitizer reserves far more address space than any limit
-#else
-constexpr bool addressSpaceCanBeLimited = true;
-#endif
-
 TEST(Startup, RunningOutOfMemoryFailsTheCommandAndTheScriptGoesOn) {
     if (!addressSpaceCanBeLimited)
         GTEST_SKIP() << "address space limits do not combine with the address sanitizer";

@@ -22,14 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> namesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool writeText(int fd, const std::string& text) {
     return writeAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }

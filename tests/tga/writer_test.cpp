@@ -20,14 +20,6 @@ Bytes fileBytes(const fs::path& path) {
     return {s.begin(), s.end()};
 }
 
-std::vector<std::string> namesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(TgaTables, MatchTheirFormulasOnEveryInput) {
     const StraightColourTables& t = straightColourTables();
     const WidenTables& w = widenTables();
@@ -224,12 +216,6 @@ TEST(WriteCommand, FailingPartWayKeepsTheOlderFile) {
     EXPECT_EQ(readFile(dir / "out.tga"), "older content");
     EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"out.tga", "s.script"}));
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool addressSpaceCanBeLimited = false; // the sanitizer reserves far more than any limit
-#else
-constexpr bool addressSpaceCanBeLimited = true;
-#endif
 
 // Writes that run out of memory must leave neither a descriptor nor a temporary file behind: with few
 // descriptors allowed, a handful of leaks would make every later write and read fail to open its file.
