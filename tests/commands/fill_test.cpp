@@ -1,3 +1,5 @@
+// fill: a rectangle given by two corners in either order, clipped to the image, set to one stored value.
+
 #include "tests/support/exec.h"
 
 #include <gtest/gtest.h>
@@ -45,56 +47,6 @@ TEST(Fill, StoresTheLowEightBitsOfEachChannelUnpremultiplied) {
     EXPECT_EQ(pixelAt(*ctx.imageAt(0), 0, 0), (Rgba{0, 255, 44, 128}));
     EXPECT_EQ(execLine(ctx, "fill a 1 0 1 0 200 x 9 5").result, 0);
     EXPECT_EQ(pixelAt(*ctx.imageAt(0), 1, 0), (Rgba{200, 0, 9, 5}));
-}
-
-Rgba keyed(Rgba p, const char* key) {
-    ScriptContext ctx;
-    ctx.setImage(0, makeImage(1, 1, [p](std::uint32_t, std::uint32_t) { return p; }));
-    EXPECT_EQ(execLine(ctx, std::string("chromakey a ") + key).result, 0);
-    return pixelAt(*ctx.imageAt(0), 0, 0);
-}
-
-TEST(Chromakey, ComparesWithTheKeyPremultipliedByEachPixelsAlpha) {
-    constexpr Rgba clear{0, 0, 0, 0};
-    EXPECT_EQ(keyed({0, 0, 0, 255}, "0 0 0"), clear);
-    EXPECT_EQ(keyed({10, 20, 30, 0}, "0 0 0"), (Rgba{10, 20, 30, 0}));
-    EXPECT_EQ(keyed({0, 0, 0, 0}, "0 0 0"), clear);
-    EXPECT_EQ(keyed({255, 0, 0, 255}, "255 0 0"), clear);
-    EXPECT_EQ(keyed({128, 0, 0, 128}, "255 0 0"), clear);
-    EXPECT_EQ(keyed({127, 0, 0, 128}, "255 0 0"), (Rgba{127, 0, 0, 128}));
-    EXPECT_EQ(keyed({48, 0, 0, 147}, "85 0 0"), clear);
-    EXPECT_EQ(keyed({49, 0, 0, 147}, "85 0 0"), (Rgba{49, 0, 0, 147}));
-    EXPECT_EQ(keyed({0, 97, 0, 147}, "0 170 0"), clear);
-    EXPECT_EQ(keyed({0, 0, 0, 9}, "256 0 512"), clear);
-    EXPECT_EQ(keyed({0, 0, 1, 9}, "256 0 512"), (Rgba{0, 0, 1, 9}));
-}
-
-// Every key value at every alpha against the plain formula: pixels equal to the premultiplied key, and one
-// above it in each channel in turn, must be keyed and kept respectively.
-TEST(Chromakey, MatchesThePlainFormulaForEveryKeyAndAlpha) {
-    for (int k = 0; k < 256; ++k) {
-        auto premultiplied = [k](std::uint32_t alpha) {
-            return static_cast<std::uint8_t>(static_cast<int>(k * (alpha / 255.0)));
-        };
-        ScriptContext ctx;
-        ctx.setImage(0, makeImage(4, 256, [&](std::uint32_t x, std::uint32_t alpha) {
-                         const std::uint8_t key = premultiplied(alpha);
-                         Rgba p{key, key, key, static_cast<std::uint8_t>(alpha)};
-                         if (x > 0)
-                             p[x - 1] = static_cast<std::uint8_t>(key + 1);
-                         return p;
-                     }));
-        const std::string value = std::to_string(k);
-        ASSERT_EQ(execLine(ctx, "chromakey a " + value + " " + value + " " + value).result, 0);
-        for (std::uint32_t alpha = 0; alpha < 256; ++alpha) {
-            const std::uint8_t key = premultiplied(alpha);
-            const Rgba exact = alpha == 0 ? Rgba{key, key, key, 0} : Rgba{0, 0, 0, 0};
-            ASSERT_EQ(pixelAt(*ctx.imageAt(0), 0, alpha), exact) << k << "/" << alpha;
-            for (std::uint32_t x = 1; x < 4; ++x)
-                ASSERT_EQ(pixelAt(*ctx.imageAt(0), x, alpha)[3], alpha)
-                    << k << "/" << alpha << " channel " << x;
-        }
-    }
 }
 
 } // namespace

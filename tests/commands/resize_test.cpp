@@ -1,3 +1,7 @@
+// resize by sa/sb: against enlarging by sa then keeping every sb-th pixel, worked examples, and refused
+// factors. Images without pixels are in empty_images_test.cpp; sides up to the 32-bit limit and results
+// that cannot be counted in bytes are pinned by the script case tests/e2e/geometry/resize.script.
+
 #include "tests/support/exec.h"
 
 #include <gtest/gtest.h>
@@ -17,71 +21,6 @@ Size sizeOf(const ScriptContext& ctx, int index) {
     const Image* image = ctx.imageAt(index);
     return image == nullptr ? Size{~0u, ~0u} : Size{image->width, image->height};
 }
-
-// ---- crop ----
-
-struct CropCase {
-    const char* corners;
-    std::uint32_t width, height, left, top;
-};
-
-TEST(Crop, OrdersCornersClampsThemAndCopiesTheRectangle) {
-    // On a 10 x 10 image. Rectangles partly or wholly off the image shrink, down to an empty image, but
-    // never below it.
-    const CropCase cases[] = {
-        {"2 2 5 5", 4, 4, 2, 2},
-        {"5 5 2 2", 4, 4, 2, 2},
-        {"5 2 2 5", 4, 4, 2, 2},
-        {"-3 -3 4 4", 5, 5, 0, 0},
-        {"0 0 100 100", 10, 10, 0, 0},
-        {"3 0 3 9", 1, 10, 3, 0},
-        {"0 7 9 7", 10, 1, 0, 7},
-        {"9 9 9 9", 1, 1, 9, 9},
-        {"-2147483648 -2147483648 2147483647 2147483647", 10, 10, 0, 0},
-        {"7 x 8 1", 2, 2, 7, 0},
-        // A far corner of exactly -1, or a near corner clamped to exactly the side: one side 0.
-        {"-3 0 -1 9", 0, 10, 0, 0},
-        {"10 0 12 9", 0, 10, 0, 0},
-        {"0 -5 9 -1", 10, 0, 0, 0},
-        {"0 10 9 10", 10, 0, 0, 0},
-        // Wholly off the image by more: a side that would come out negative is 0.
-        {"11 0 12 9", 0, 10, 0, 0},
-        {"-5 0 -3 9", 0, 10, 0, 0},
-        {"0 -9 9 -4", 10, 0, 0, 0},
-        {"0 30 9 20", 10, 0, 0, 0},
-        {"-5 -5 -2 -2", 0, 0, 0, 0},
-        {"20 20 30 30", 0, 0, 0, 0},
-        {"-2147483648 0 -2147483647 9", 0, 10, 0, 0},
-    };
-    for (const CropCase& c : cases) {
-        ScriptContext ctx;
-        ctx.setImage(0, positionImage(10, 10));
-        const Outcome o = execLine(ctx, std::string("crop a ") + c.corners);
-        EXPECT_EQ(o.result, 0) << c.corners;
-        EXPECT_EQ(o.output, "") << c.corners;
-        const Image& result = *ctx.imageAt(0);
-        ASSERT_EQ(result.width, c.width) << c.corners;
-        ASSERT_EQ(result.height, c.height) << c.corners;
-        for (std::uint32_t j = 0; j < result.height; ++j)
-            for (std::uint32_t i = 0; i < result.width; ++i)
-                ASSERT_EQ(pixelAt(result, i, j), (Rgba{static_cast<std::uint8_t>(c.left + i),
-                                                       static_cast<std::uint8_t>(c.top + j), 17, 200}))
-                    << c.corners << " at " << i << "," << j;
-    }
-}
-
-TEST(Crop, EmptyImagesStayEmpty) {
-    for (const Size s : {Size{0, 10}, Size{10, 0}, Size{0, 0}}) {
-        ScriptContext ctx;
-        ctx.setImage(1, createImage(s.width, s.height));
-        EXPECT_EQ(execLine(ctx, "crop b 0 0 5 5").result, 0);
-        const Size r = sizeOf(ctx, 1);
-        EXPECT_EQ(r.width, s.width == 0 ? 0u : 6u);
-        EXPECT_EQ(r.height, s.height == 0 ? 0u : 6u);
-    }
-}
-
-// ---- resize ----
 
 // Enlarges every pixel into an sa x sa block, then keeps every sb-th pixel of every sb-th row.
 ImagePtr resizeInTwoStages(const Image& source, std::uint32_t sa, std::uint32_t sb) {
@@ -136,38 +75,42 @@ TEST(Resize, WorkedExamples) {
 }
 
 TEST(Resize, LargeFactorsOnSmallImagesAreComputedDirectly) {
-    // Resizing in two stages by 1000/999 would hold a 4000 x 3000 intermediate for this 4 x 3 image.
+    // Resizing in two stages by 1000/999 would hold a 4000 x 3000 intermediate for this 4 x 3 image. The
+    // result is 4 x 3 again; column k comes from column k * 999 / 1000 of the source, row j likewise.
     ScriptContext ctx;
     ctx.setImage(0, positionImage(4, 3));
     ASSERT_EQ(execLine(ctx, "resize a 1000 999").result, 0);
     const Image& r = *ctx.imageAt(0);
     ASSERT_EQ(r.width, 4u);
     ASSERT_EQ(r.height, 3u);
+    const std::uint8_t columns[] = {0, 0, 1, 2};
+    const std::uint8_t rows[] = {0, 0, 1};
     for (std::uint32_t j = 0; j < 3; ++j)
         for (std::uint32_t k = 0; k < 4; ++k)
-            EXPECT_EQ(pixelAt(r, k, j), (Rgba{static_cast<std::uint8_t>(k * 999 / 1000),
-                                              static_cast<std::uint8_t>(j * 999 / 1000), 17, 200}));
+            EXPECT_EQ(pixelAt(r, k, j), (Rgba{columns[k], rows[j], 17, 200})) << k << "," << j;
 }
 
+// Each refusal prints the message of one of the two lines that the script case
+// tests/e2e/geometry/resize.script pins: a zero factor, or a side of 33 bits.
 TEST(Resize, RefusesBadFactorsAndKeepsTheVariable) {
     ScriptContext ctx;
-    ctx.lineNumber = 12;
     ctx.setImage(0, positionImage(3, 1));
     ctx.setImage(1, positionImage(1, 3));
     const Image* a = ctx.imageAt(0);
     const Image* b = ctx.imageAt(1);
-    const std::string zero = "Error (line 12): sa and sb can't be zero\n";
-    const std::string tooLarge = "Error (line 12): resize factors too large\n";
+    const std::string zero = execLine(ctx, "resize a 0 1").output;
+    const std::string tooLarge = execLine(ctx, "resize a 2147483647 1").output;
+    ASSERT_EQ(lineCount(zero), 1u);
+    ASSERT_EQ(lineCount(tooLarge), 1u);
+    ASSERT_NE(zero, tooLarge);
     const std::tuple<const char*, std::string> cases[] = {
-        {"resize a 0 1", zero},
         {"resize a -2 1", zero},
         {"resize a x 1", zero},
         {"resize a 1 0", zero},
         {"resize a 2 -5", zero},
         // The zero check comes first.
         {"resize a 2147483647 0", zero},
-        // 3 * 2147483647 and 3 * 1431655766 need 33 bits, for the width or for the height.
-        {"resize a 2147483647 1", tooLarge},
+        // 3 * 1431655766 needs 33 bits, for the width or for the height.
         {"resize a 1431655766 1431655766", tooLarge},
         {"resize b 1431655766 2", tooLarge},
     };
@@ -179,27 +122,6 @@ TEST(Resize, RefusesBadFactorsAndKeepsTheVariable) {
         EXPECT_EQ(ctx.imageAt(1), b);
     }
     EXPECT_EQ(sizeOf(ctx, 0).width, 3u);
-}
-
-TEST(Resize, AcceptsSidesUpToThe32BitLimit) {
-    ScriptContext ctx;
-    // 3 * 1431655765 is exactly 2^32 - 1; 6 * 715827883 is 2^32 + 2.
-    ctx.setImage(0, createImage(3, 0));
-    EXPECT_EQ(execLine(ctx, "resize a 1431655765 1").result, 0);
-    EXPECT_EQ(sizeOf(ctx, 0).width, 4294967295u);
-    EXPECT_EQ(sizeOf(ctx, 0).height, 0u);
-    ctx.setImage(0, createImage(0, 6));
-    EXPECT_EQ(execLine(ctx, "resize a 715827883 1").output, "Error (line 0): resize factors too large\n");
-}
-
-TEST(Resize, AnUnrepresentableResultIsOutOfMemoryAndChangesNothing) {
-    // 4294967294 x 4294967294 pixels cannot be counted in bytes.
-    ScriptContext ctx;
-    ctx.lineNumber = 2;
-    ctx.setImage(0, positionImage(2, 2));
-    const Image* before = ctx.imageAt(0);
-    EXPECT_EQ(runLineCaptured(ctx, "resize a 2147483647 1"), "Error (line 2): not enough memory\n");
-    EXPECT_EQ(ctx.imageAt(0), before);
 }
 
 } // namespace

@@ -1,3 +1,6 @@
+// The TGA writer: the fixed layout, the conversion back to straight colour (row by row against the plain
+// formula), round trips through the reader, what it refuses, and links; and the conversion tables.
+
 #include "image/straight_colour.h"
 #include "tests/support/exec.h"
 #include "tests/support/process.h"
@@ -195,122 +198,6 @@ TEST(TgaWriter, ReplacesTheFileALinkPointsToAndKeepsItsMode) {
     fs::create_symlink("real/new.tga", dir / "dangling.tga");
     ASSERT_EQ(writeImage((dir / "dangling.tga").c_str(), *image), WriteResult::Ok);
     EXPECT_EQ(fileBytes(dir / "real" / "new.tga").size(), 43u);
-}
-
-// A write that fails part-way (here at a file-size limit, whose signal would end the program if it were not
-// ignored) reports it, removes its temporary file, leaves the older file at the path as it was, and the
-// script goes on.
-TEST(WriteCommand, FailingPartWayKeepsTheOlderFile) {
-    TempDir dir;
-    writeFile(dir / "s.script", "blank a 100 100\nwrite a out.tga\nwrite a new.tga\n");
-    writeFile(dir / "out.tga", "older content");
-    RunOptions options;
-    options.workDir = dir.path();
-    options.args = {"s.script"};
-    options.fileSizeLimit = 5000;
-    const RunResult result = runChromaloom(options);
-    EXPECT_EQ(result.output, "Chromaloom\nOpening script file s.script\n"
-                             "Error (line 2): can't write image! (cannot write to file)\n"
-                             "Error (line 3): can't write image! (cannot write to file)\n");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(readFile(dir / "out.tga"), "older content");
-    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"out.tga", "s.script"}));
-}
-
-// Writes that run out of memory must leave neither a descriptor nor a temporary file behind: with few
-// descriptors allowed, a handful of leaks would make every later write and read fail to open its file.
-TEST(WriteCommand, RunningOutOfMemoryLeavesNoDescriptorOrFileBehind) {
-    if (!addressSpaceCanBeLimited)
-        GTEST_SKIP() << "address space limits do not combine with the address sanitizer";
-    TempDir dir;
-    // A large image, then images of halving sizes down to one row that take up what the limit leaves, and
-    // the small sizes once more (a large image that does not fit with its alignment can leave a few
-    // megabytes behind), so that nothing of a megabyte can be had any more.
-    std::string script = "blank a 1000 50800\n";
-    char variable = 'b';
-    for (int rows = 32768; rows >= 1; rows /= 2, ++variable)
-        script += std::string("blank ") + variable + " 2048 " + std::to_string(rows) + "\n";
-    for (int rows = 256; rows >= 2; rows /= 2, ++variable)
-        script += std::string("blank ") + variable + " 2048 " + std::to_string(rows) + "\n";
-    for (int i = 0; i < 8; ++i)
-        script += "write a out.tga\n";
-    script += "blank a 1 1\nblank b 1 1\nblank c 1 1\nwrite a small.tga\nread z small.tga\ninfo z\n";
-    writeFile(dir / "s.script", script);
-    RunOptions options;
-    options.workDir = dir.path();
-    options.args = {"s.script"};
-    options.addressSpaceLimit = rlim_t{512} << 20;
-    options.descriptorLimit = 10;
-    const RunResult r = runChromaloom(options);
-    EXPECT_NE(r.output.find("Error (line 26): not enough memory\n"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find("cannot open file"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("Image size 1 1\n"), std::string::npos) << r.output;
-    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"s.script", "small.tga"}));
-}
-
-TEST(ReadCommand, ReportsFailuresAndKeepsTheVariable) {
-    TempDir dir;
-    TgaFile f;
-    f.width = 2;
-    f.add({1, 2, 3, 4, 5, 6});
-    writeFile(dir / "ok.tga", f.str());
-    writeFile(dir / "short.tga", "0123456789abcdef");
-    ScriptContext ctx;
-    ctx.lineNumber = 4;
-    const std::string ok = (dir / "ok.tga").string();
-
-    Outcome loaded = execLine(ctx, "read A " + ok);
-    EXPECT_EQ(loaded.result, 0);
-    EXPECT_EQ(loaded.output, "");
-    ASSERT_NE(ctx.imageAt(0), nullptr);
-    EXPECT_EQ(bytesOf(*ctx.imageAt(0)), (Bytes{3, 2, 1, 255, 6, 5, 4, 255}));
-    const Image* before = ctx.imageAt(0);
-
-    Outcome missing = execLine(ctx, "read a " + (dir / "missing.tga").string());
-    EXPECT_EQ(missing.result, 2);
-    EXPECT_EQ(missing.output, "Error (line 4): can't read image! (cannot open file)\n");
-    Outcome truncated = execLine(ctx, "read a " + (dir / "short.tga").string());
-    EXPECT_EQ(truncated.output, "Error (line 4): can't read image! (bad image header)\n");
-    EXPECT_EQ(ctx.imageAt(0), before);
-}
-
-TEST(WriteCommand, ReportsEachFailureAndNeverChangesTheImage) {
-    TempDir dir;
-    ScriptContext ctx;
-    ctx.lineNumber = 2;
-    const std::string out = (dir / "out.tga").string();
-
-    Outcome empty = execLine(ctx, "write a " + out);
-    EXPECT_EQ(empty.result, 2);
-    EXPECT_EQ(empty.output, "Error (line 2): no image to write!\n");
-    EXPECT_FALSE(fs::exists(out));
-
-    ctx.setImage(1, createImage(65536, 1));
-    Outcome large = execLine(ctx, "write b " + out);
-    EXPECT_EQ(large.result, 2);
-    EXPECT_EQ(large.output, "Error (line 2): can't write image! (width or height above 65535)\n");
-    EXPECT_FALSE(fs::exists(out));
-
-    ctx.setImage(2, makeImage(3, 2, [](std::uint32_t x, std::uint32_t y) {
-                     return Rgba{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 9, 255};
-                 }));
-    const Bytes original = bytesOf(*ctx.imageAt(2));
-    Outcome cannotOpen = execLine(ctx, "write c " + (dir / "no" / "x.tga").string());
-    EXPECT_EQ(cannotOpen.result, 2);
-    EXPECT_EQ(cannotOpen.output, "Error (line 2): can't write image! (cannot open file)\n");
-    Outcome full = execLine(ctx, "write c /dev/full");
-    EXPECT_EQ(full.result, 2);
-    EXPECT_EQ(full.output, "Error (line 2): can't write image! (cannot write to file)\n");
-    Outcome written = execLine(ctx, "write c " + out);
-    EXPECT_EQ(written.result, 0);
-    EXPECT_EQ(written.output, "");
-    EXPECT_EQ(bytesOf(*ctx.imageAt(2)), original);
-
-    execLine(ctx, "read d " + out);
-    ASSERT_NE(ctx.imageAt(3), nullptr);
-    EXPECT_EQ(ctx.imageAt(3)->width, 3u);
-    EXPECT_EQ(ctx.imageAt(3)->height, 2u);
-    EXPECT_EQ(bytesOf(*ctx.imageAt(3)), original);
 }
 
 } // namespace
