@@ -1,3 +1,6 @@
+// The TGA reader: each check that refuses a file and its order, each pixel layout, colour maps, origins,
+// run-length packets, files cut short, and random and damaged files against the plain algorithm.
+
 #include "tests/support/exec.h"
 #include "tests/support/process.h"
 #include "tests/support/tga_file.h"
@@ -6,6 +9,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
+#include <set>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -26,14 +31,17 @@ int errorOf(const TgaFile& f) {
     return code;
 }
 
+// Every code from 0 to 11 has a text of its own, and every other code the same one. The texts a script can
+// bring about are pinned by the script case tests/e2e/files/read_errors.script; these three cannot be.
 TEST(TgaReader, MessagesCoverEveryCodeAndNothingElse) {
+    std::set<std::string> texts;
+    for (std::uint32_t code = 0; code < 12; ++code)
+        EXPECT_TRUE(texts.insert(tgaErrorMessage(code)).second) << code;
     EXPECT_STREQ(tgaErrorMessage(0), "no error");
-    EXPECT_STREQ(tgaErrorMessage(2), "cannot open file");
     EXPECT_STREQ(tgaErrorMessage(4), "unexpected end-of-file");
-    EXPECT_STREQ(tgaErrorMessage(6), "found colormap for a grayscale image");
-    EXPECT_STREQ(tgaErrorMessage(11), "image has size 0 width or height (or both)");
     EXPECT_STREQ(tgaErrorMessage(12), "unknown error");
     EXPECT_STREQ(tgaErrorMessage(static_cast<std::uint32_t>(-1)), "unknown error");
+    EXPECT_EQ(texts.count("unknown error"), 0u);
 }
 
 TEST(TgaReader, RejectsFilesWithTheFirstFailingCheck) {

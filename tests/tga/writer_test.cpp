@@ -1,11 +1,10 @@
 // The TGA writer: the fixed layout, the conversion back to straight colour (row by row against the plain
-// formula), round trips through the reader, what it refuses, and links; and the conversion tables.
+// formula), round trips through the reader, what it refuses, and links.
 
 #include "image/straight_colour.h"
 #include "tests/support/exec.h"
 #include "tests/support/process.h"
 #include "tests/support/tga_file.h"
-#include "tga/convert.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -21,35 +20,6 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes fileBytes(const fs::path& path) {
     const std::string s = readFile(path);
     return {s.begin(), s.end()};
-}
-
-TEST(TgaTables, MatchTheirFormulasOnEveryInput) {
-    const StraightColourTables& t = straightColourTables();
-    const WidenTables& w = widenTables();
-    int differFromIntegerQuotient = 0;
-    for (unsigned a = 0; a < 256; ++a) {
-        for (unsigned c = 0; c < 256; ++c) {
-            const auto cb = static_cast<std::uint8_t>(c), ab = static_cast<std::uint8_t>(a);
-            ASSERT_EQ(t.premultiply[a * 256 + c], premultiplyFormula(cb, ab)) << c << " " << a;
-            ASSERT_EQ(t.straightColour[a * 256 + c], straightColourFormula(cb, ab)) << c << " " << a;
-            differFromIntegerQuotient += premultiplyFormula(cb, ab) != c * a / 255;
-        }
-        ASSERT_EQ(t.straightAlpha[a], straightAlphaFormula(static_cast<std::uint8_t>(a)));
-        EXPECT_EQ(straightAlphaFormula(static_cast<std::uint8_t>(a)), a); // alpha survives writing
-        // Full alpha leaves colour as it is (the opaque conversions rely on it); zero alpha clears it.
-        EXPECT_EQ(premultiplyFormula(static_cast<std::uint8_t>(a), 255), a);
-        EXPECT_EQ(premultiplyFormula(static_cast<std::uint8_t>(a), 0), 0);
-    }
-    EXPECT_EQ(differFromIntegerQuotient, 154);
-    EXPECT_EQ(premultiplyFormula(195, 17), 12);
-    for (std::uint32_t x = 0; x < 32; ++x)
-        EXPECT_EQ(w.widen5[x], widen5Formula(x));
-    for (std::uint32_t x = 0; x < 64; ++x)
-        EXPECT_EQ(w.widen6[x], widen6Formula(x));
-    EXPECT_EQ(widen5Formula(31), 254);
-    EXPECT_EQ(widen6Formula(63), 254);
-    EXPECT_EQ(widen5Formula(1), 8);
-    EXPECT_EQ(widen6Formula(1), 4);
 }
 
 TEST(TgaWriter, WritesTheFixedLayoutBottomRowFirst) {
@@ -96,9 +66,6 @@ TEST(TgaWriter, ConvertsBackToStraightColour) {
         const Bytes bytes = fileBytes(dir / "p.tga");
         EXPECT_EQ(Bytes(bytes.begin() + 39, bytes.end()), c.written);
     }
-    // Zero alpha keeps every stored colour byte.
-    for (unsigned c = 0; c < 256; ++c)
-        EXPECT_EQ(straightColourFormula(static_cast<std::uint8_t>(c), 0), c);
 }
 
 // Rows are converted two opaque pixels at a time where they can be: random images of odd and even widths,
