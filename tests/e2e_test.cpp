@@ -1,28 +1,45 @@
 // Runs every script under tests/e2e/ through the built program and compares its whole standard output,
 // its exit status and the files it writes with what is recorded beside the script:
 //
-//   <name>.script   run as `chromaloom <name>.script`       (or <name>.stdin: fed on standard input)
+//   <name>.script   run as `chromaloom <name>.script`       (or <name>.stdin: fed on standard input;
+//                   or <name>.args: the command line, one argument a line, standard input empty)
 //   <name>.out      the expected standard output, byte for byte
 //   <name>.status   the expected exit status (optional; 0 when absent)
 //   <name>.files/   files the run must leave in its working directory, byte for byte (optional)
 //
-// Each script runs in a fresh directory holding a copy of itself, of tests/data/ as data/ and of
+// Each case runs in a fresh directory holding a copy of its script, of tests/data/ as data/ and of
 // requiredimages/ when the repository has one.
 
 #include "tests/support/process.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <optional>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+enum class Input { Script, Stdin, Args };
+
 struct ScriptCase {
     fs::path script;
-    bool viaStdin = false;
+    Input input = Input::Script;
     std::string testName;
 };
+
+// How the case's file is given to the program, told by its extension; none for the other files of a case.
+std::optional<Input> inputOf(const fs::path& file) {
+    const fs::path extension = file.extension();
+    if (extension == ".script")
+        return Input::Script;
+    if (extension == ".stdin")
+        return Input::Stdin;
+    if (extension == ".args")
+        return Input::Args;
+    return std::nullopt;
+}
 
 std::vector<ScriptCase> findCases() {
     std::vector<ScriptCase> cases;
@@ -31,13 +48,14 @@ std::vector<ScriptCase> findCases() {
         return cases;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const fs::path& p = entry.path();
-        if (!entry.is_regular_file() || (p.extension() != ".script" && p.extension() != ".stdin"))
+        const std::optional<Input> input = inputOf(p);
+        if (!entry.is_regular_file() || !input)
             continue;
         std::string name = fs::relative(p, root).replace_extension().string();
         std::replace_if(
             name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
             '_');
-        cases.push_back({p, p.extension() == ".stdin", name});
+        cases.push_back({p, *input, name});
     }
     std::sort(cases.begin(), cases.end(),
               [](const auto& a, const auto& b) { return a.testName < b.testName; });
@@ -60,7 +78,8 @@ TEST_P(Script, OutputStatusAndFilesMatch) {
     const ScriptCase& c = GetParam();
     TempDir dir;
     const std::string scriptName = c.script.filename().string();
-    fs::copy_file(c.script, dir / scriptName);
+    if (c.input != Input::Args)
+        fs::copy_file(c.script, dir / scriptName);
     if (fs::exists(sourceDir() / "tests" / "data"))
         fs::copy(sourceDir() / "tests" / "data", dir / "data", fs::copy_options::recursive);
     if (fs::exists(sourceDir() / "requiredimages"))
@@ -68,10 +87,15 @@ TEST_P(Script, OutputStatusAndFilesMatch) {
 
     RunOptions options;
     options.workDir = dir.path();
-    if (c.viaStdin)
+    if (c.input == Input::Stdin) {
         options.stdinData = readFile(c.script);
-    else
+    } else if (c.input == Input::Args) {
+        std::istringstream lines(readFile(c.script));
+        for (std::string argument; std::getline(lines, argument);)
+            options.args.push_back(argument);
+    } else {
         options.args = {scriptName};
+    }
     const RunResult result = runChromaloom(options);
 
     EXPECT_EQ(result.output, readFile(sibling(c.script, ".out")));

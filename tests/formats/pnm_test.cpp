@@ -430,20 +430,19 @@ TEST(PnmReader, AHugeDeclaredSizeIsRefusedBeforeItsPixelsAreAllocated) {
     setImageMemoryLimit(std::nullopt);
 }
 
+// A file cut short, and one too large to be held: one line each (the messages are pinned by the script
+// cases tests/e2e/files/pnm.script and geometry/resize.script), and the variable keeps its image.
 TEST(PnmReader, AFailedReadIsReportedOnItsLineAndTheVariableKeepsItsImage) {
     TempDir dir;
     writeFile(dir / "cut.ppm", "P6 2 2 255\nabcdef");
+    writeFile(dir / "huge.ppm", "P6 2000000000 2000000000 255\nabcdef");
     ScriptContext ctx;
-    ctx.lineNumber = 3;
     ctx.setImage(0, createImage(2, 2));
     const Image* before = ctx.imageAt(0);
-    EXPECT_EQ(runLineCaptured(ctx, "read a " + (dir / "cut.ppm").string()),
-              "Error (line 3): can't read image! (PNM: file ends early)\n");
-    EXPECT_EQ(ctx.imageAt(0), before);
-    writeFile(dir / "huge.ppm", "P6 2000000000 2000000000 255\nabcdef");
-    EXPECT_EQ(runLineCaptured(ctx, "read a " + (dir / "huge.ppm").string()),
-              "Error (line 3): not enough memory\n");
-    EXPECT_EQ(ctx.imageAt(0), before);
+    for (const char* file : {"cut.ppm", "huge.ppm"}) {
+        EXPECT_EQ(lineCount(runLineCaptured(ctx, "read a " + (dir / file).string())), 1u) << file;
+        EXPECT_EQ(ctx.imageAt(0), before) << file;
+    }
 }
 
 } // namespace

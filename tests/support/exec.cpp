@@ -40,3 +40,10 @@ std::string runLineCaptured(ScriptContext& ctx, const std::string& line) {
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
+
+ImagePtr positionImage(std::uint32_t width, std::uint32_t height) {
+    return makeImage(width, height, [](std::uint32_t x, std::uint32_t y) {
+        return Rgba{static_cast<std::uint8_t>(x % 256), static_cast<std::uint8_t>(y % 256),
+                    static_cast<std::uint8_t>(17 + 16 * (x / 256) + y / 256), 200};
+    });
+}

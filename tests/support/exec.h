@@ -34,9 +34,18 @@ template <typename Fn> ImagePtr makeImage(std::uint32_t width, std::uint32_t hei
     return image;
 }
 
+// Every pixel names its own position: x and y modulo 256 in red and green, 17 + 16 (x div 256) + (y div 256)
+// in blue, alpha 200. A result pixel so tells which source pixel it came from.
+ImagePtr positionImage(std::uint32_t width, std::uint32_t height);
+
 inline Rgba pixelAt(const Image& image, std::uint32_t x, std::uint32_t y) {
     const std::uint8_t* p = image.pixel(x, y);
     return {p[0], p[1], p[2], p[3]};
+}
+
+// The lines a command printed.
+inline std::size_t lineCount(const std::string& output) {
+    return static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n'));
 }
 
 inline std::vector<std::uint8_t> bytesOf(const Image& image) {

@@ -1,5 +1,6 @@
 #include "tests/support/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -48,6 +49,30 @@ void writeFile(const fs::path& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string afterStartUp(const std::string& output) {
+    const std::size_t first = output.find('\n');
+    const std::size_t second = first == std::string::npos ? first : output.find('\n', first + 1);
+    return second == std::string::npos ? "" : output.substr(second + 1);
+}
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string errorMessageOfLine(const std::string& output, int line) {
+    const std::string lines = '\n' + output;
+    const std::string prefix = "\nError (line " + std::to_string(line) + "): ";
+    const std::size_t at = lines.find(prefix);
+    if (at == std::string::npos)
+        return "";
+    const std::size_t start = at + prefix.size();
+    return lines.substr(start, lines.find('\n', start) - start);
 }
 
 RunResult runChromaloom(const RunOptions& options) {

@@ -57,3 +57,23 @@ RunResult runChromaloom(const RunOptions& options);
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// What a script's lines printed: the output without the two lines the program prints before the first
+// line ("Chromaloom" and "Opening script file ..."), which the script cases under tests/e2e/ pin.
+std::string afterStartUp(const std::string& output);
+
+// The names of the entries of a folder, sorted: what a run left behind.
+std::vector<std::string> namesIn(const std::filesystem::path& dir);
+
+// What the program printed for script line `line` after "Error (line N): ", or "" when it printed no error
+// for that line. Tests compare two lines' messages with it where the exact text is pinned by a script case
+// under tests/e2e/.
+std::string errorMessageOfLine(const std::string& output, int line);
+
+// The address sanitizer reserves far more address space than any limit, so limits on it cannot be tested
+// in that build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool addressSpaceCanBeLimited = false;
+#else
+constexpr bool addressSpaceCanBeLimited = true;
+#endif

@@ -1,5 +1,6 @@
 // Replacing a file: signals that end the program part way, the owner and mode of a replaced file, files that
-// may be written but not replaced, and long chains of symbolic links.
+// may be written but not replaced, long chains of symbolic links, and the modes and permissions the write
+// verb meets as an unprivileged user.
 
 #include "system/file_replacement.h"
 #include "system/interruption.h"
@@ -21,14 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::string> namesIn(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 bool writeText(int fd, const std::string& text) {
     return writeAll(fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -200,17 +193,64 @@ TEST(FileReplacement, AFileThatMayBeWrittenButNotReplacedIsWrittenInPlace) {
         const RunResult r = f.run();
         if (r.status == cannotDropPrivileges)
             GTEST_SKIP() << "cannot run as an unprivileged user here";
-        EXPECT_EQ(r.output.substr(r.output.find('\n', 11) + 1), "Image size 3 2\n") << mode;
+        EXPECT_EQ(afterStartUp(r.output), "Image size 3 2\n") << mode;
         EXPECT_EQ(readFile(f.work / "shared.tga").size(), 39u + 3 * 2 * 4) << mode;
         EXPECT_EQ(namesIn(f.work), std::vector<std::string>{"shared.tga"}) << mode;
     }
     // Written in place, a failure part way leaves the file incomplete, and the message says so.
     const Folder f(0755, "blank a 100 100\nwrite a shared.tga\n");
     const RunResult r = f.run(rlim_t{5000});
-    EXPECT_NE(
-        r.output.find("Error (line 2): can't write image! (cannot write to file in place: it is incomplete)"),
-        std::string::npos)
+    EXPECT_EQ(errorMessageOfLine(r.output, 2),
+              "can't write image! (cannot write to file in place: it is incomplete)")
         << r.output;
+}
+
+// A folder the unprivileged user may create and replace files in, holding the script s.script.
+struct Workspace {
+    TempDir dir;
+    explicit Workspace(const std::string& script) {
+        fs::permissions(dir.path(), fs::perms::all);
+        writeFile(dir / "s.script", script);
+        fs::permissions(dir / "s.script",
+                        fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    }
+    RunResult run(mode_t mask = 022) const {
+        RunOptions options;
+        options.workDir = dir.path();
+        options.args = {"s.script"};
+        options.fileModeMask = mask;
+        options.runAsNobody = true;
+        return runChromaloom(options);
+    }
+};
+
+TEST(FileReplacement, ANewFileGetsTheModeTheUmaskLeaves) {
+    Workspace w("blank a 2 2\nwrite a new.tga\n");
+    const RunResult r = w.run(027);
+    if (r.status == cannotDropPrivileges)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_EQ(afterStartUp(r.output), "");
+    struct stat info {};
+    ASSERT_EQ(::stat((w.dir / "new.tga").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// Refused as a file in a folder that is not there is (line 3; the message is pinned by the script case
+// tests/e2e/files/write_errors.script).
+TEST(FileReplacement, AReadOnlyTargetIsRefusedAndLeftIntact) {
+    Workspace w("blank a 2 2\nwrite a target.tga\nwrite a missing/target.tga\n");
+    const std::string original = "not to be replaced";
+    writeFile(w.dir / "target.tga", original);
+    fs::permissions(w.dir / "target.tga",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const RunResult r = w.run();
+    if (r.status == cannotDropPrivileges)
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    EXPECT_NE(errorMessageOfLine(r.output, 2), "") << r.output;
+    EXPECT_EQ(errorMessageOfLine(r.output, 2), errorMessageOfLine(r.output, 3)) << r.output;
+    EXPECT_EQ(readFile(w.dir / "target.tga"), original);
+    // Nothing is left beside it either.
+    EXPECT_EQ(namesIn(w.dir.path()), (std::vector<std::string>{"s.script", "target.tga"}));
 }
 
 } // namespace
