@@ -63,7 +63,8 @@ std::vector<std::uint8_t> encodeWithLibrary(const PngSpec& spec) {
         trns.green = spec.key[1];
         trns.blue = spec.key[2];
         trns.n_type3_entries = static_cast<std::uint32_t>(spec.paletteAlpha.size());
-        std::memcpy(trns.type3_alpha, spec.paletteAlpha.data(), spec.paletteAlpha.size());
+        if (!spec.paletteAlpha.empty())
+            std::memcpy(trns.type3_alpha, spec.paletteAlpha.data(), spec.paletteAlpha.size());
         check(spng_set_trns(ctx.get(), &trns), "trns");
     }
     // The library takes 16-bit samples in the machine's byte order.
