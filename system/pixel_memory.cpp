@@ -1,5 +1,6 @@
 #include "system/pixel_memory.h"
 #include "system/memory_budget.h"
+#include "system/sanitizers.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -18,7 +19,7 @@ namespace {
 // requested: the first write to a fresh 64 MiB image then costs a few milliseconds instead of tens of
 // thousands of page faults. A fresh mapping reads as zeros, so it serves both kinds of fill. The sanitizer
 // builds keep every buffer on the heap, where a read or write past the end is caught.
-#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__linux__) && !CHROMALOOM_ADDRESS_SANITIZER
 #define CHROMALOOM_MAP_LARGE_BUFFERS 1
 constexpr std::size_t hugePageBytes = std::size_t{2} << 20;
 constexpr std::size_t mapFromBytes = hugePageBytes;

@@ -2,6 +2,7 @@
 // must hold no more memory after 100,000 lines than after 10,000, and (under the address sanitizer)
 // leave nothing leaked at its end.
 
+#include "system/sanitizers.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +53,7 @@ std::string soakScript(int lines) {
     return script;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if CHROMALOOM_ADDRESS_SANITIZER
 constexpr bool underAddressSanitizer = true; // its shadow memory and quarantine make the RSS meaningless
 #else
 constexpr bool underAddressSanitizer = false;

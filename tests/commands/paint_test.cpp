@@ -291,10 +291,11 @@ TEST_F(PaintTest, PaintMatchesThePlainTilingAndStrokes) {
             ASSERT_EQ(execLine(ctx, "paint a").result, 0);
             // The texture as written and read back: colour premultiplied by the file's alpha.
             const ImagePtr stored = loadImage(paintTextureFile);
-            ImagePtr expected = makeImage(w + 60, h + 60, [&](std::uint32_t x, std::uint32_t y) {
-                const Rgba t = pixelAt(*stored, x % tw, y % th);
-                return Rgba{t[0], t[1], t[2], 0};
-            });
+            ImagePtr expected =
+                makeImage(w + 60, h + 60, [&stored, texW = tw, texH = th](std::uint32_t x, std::uint32_t y) {
+                    const Rgba t = pixelAt(*stored, x % texW, y % texH);
+                    return Rgba{t[0], t[1], t[2], 0};
+                });
             std::srand(w * 7 + tw);
             const ImagePtr brush = makeBrush();
             reference::layStrokes(*expected, *source, *brush);

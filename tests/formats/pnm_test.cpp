@@ -257,7 +257,9 @@ TEST(PnmWriter, WriteThenReadGivesWhatTheTgaFileGives) {
     };
     const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{1, 1}, {3, 7}, {16500, 2}};
     for (const auto& image : images) {
-        for (const auto& [w, h] : sizes) {
+        for (const auto& size : sizes) {
+            const std::uint32_t w = size.first;
+            const std::uint32_t h = size.second;
             // The first pixel is coloured and translucent, so that each image is of the kind its name says.
             const ImagePtr source = makeImage(w, h, [&](std::uint32_t x, std::uint32_t y) {
                 if (image.last && x == w - 1 && y == h - 1)

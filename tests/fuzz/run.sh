@@ -2,7 +2,8 @@
 # Usage: tests/fuzz/run.sh [TARGET] [SECONDS]
 #
 # Builds a fuzz target with clang++ (libFuzzer, address and undefined-behaviour sanitizers) in build-fuzz/
-# and fuzzes it for SECONDS (default 60). TARGET is
+# (or in FUZZ_BUILD_DIR, a folder configured with -DCHROMALOOM_FUZZ=ON) and fuzzes it for SECONDS (default
+# 60). TARGET is
 #   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default),
 #   script  the whole interpreter, seeded from the script cases under tests/e2e and from the test images
 #           each followed by a short script that reads it,
@@ -10,7 +11,7 @@
 #           that format's reader and writer, seeded from the small files of every variant under
 #           tests/data/TARGET.
 # The corpus grows in fuzz-corpus/TARGET/. Exits non-zero when the fuzzer finds a crash, a leak, undefined
-# behaviour or an input slower than 30 seconds; the input that caused it is left in build-fuzz/artifacts/.
+# behaviour or an input slower than 30 seconds; the input that caused it is left in artifacts/ of the build folder.
 set -euo pipefail
 
 target=tga
@@ -20,7 +21,7 @@ if [[ $# -gt 0 && ! "$1" =~ ^[0-9]+$ ]]; then
 fi
 seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-build="$root/build-fuzz"
+build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 corpus="$root/fuzz-corpus/$target"
 
 case "$target" in
@@ -31,8 +32,11 @@ tga | script | png | pnm | jpeg | webp) ;;
     ;;
 esac
 
-CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCHROMALOOM_FUZZ=ON -DCHROMALOOM_TESTS=OFF -DCHROMALOOM_BENCH=OFF >/dev/null
+# A build folder configured before (by CI, with the tests as well) is used as it is.
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCHROMALOOM_FUZZ=ON -DCHROMALOOM_TESTS=OFF -DCHROMALOOM_BENCH=OFF >/dev/null
+fi
 cmake --build "$build" --target "chromaloom_${target}_fuzz" -j"$(nproc)"
 
 mkdir -p "$corpus" "$build/artifacts"

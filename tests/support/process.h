@@ -1,5 +1,7 @@
 #pragma once
 
+#include "system/sanitizers.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -72,7 +74,7 @@ std::string errorMessageOfLine(const std::string& output, int line);
 
 // The address sanitizer reserves far more address space than any limit, so limits on it cannot be tested
 // in that build.
-#if defined(__SANITIZE_ADDRESS__)
+#if CHROMALOOM_ADDRESS_SANITIZER
 constexpr bool addressSpaceCanBeLimited = false;
 #else
 constexpr bool addressSpaceCanBeLimited = true;

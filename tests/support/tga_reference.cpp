@@ -57,8 +57,9 @@ ImagePtr referenceDecode(const std::vector<std::uint8_t>& file, int& code) {
     }
     const std::uint8_t* h = file.data();
     const unsigned idLength = h[0], mapType = h[1], type = h[2];
-    const unsigned mapLength = h[5] | (h[6] << 8), entrySize = h[7];
-    const std::uint32_t width = h[12] | (h[13] << 8), height = h[14] | (h[15] << 8);
+    const auto twoBytes = [h](int at) { return static_cast<unsigned>(h[at] | h[at + 1] << 8); };
+    const unsigned mapLength = twoBytes(5), entrySize = h[7];
+    const std::uint32_t width = twoBytes(12), height = twoBytes(14);
     const unsigned depth = h[16], descriptor = h[17];
     const std::uint32_t count = width * height;
     if (count == 0) {
