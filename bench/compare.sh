@@ -7,10 +7,12 @@
 #   - Conversions: real photographs (5120 x 2880 wallpapers, see below) read from PNG and JPEG and written
 #     as PNG and JPEG, against all three peers, each with its default settings.
 #
-# Every tool runs the same job in turn, RUNS times (default 5), alternating, and the median is reported
-# with the ratios "faster of ImageMagick and GraphicsMagick / ours" and "libvips / ours" (above 1: we are
-# faster). Times are the CPU time of the process (user + system, from wait4), which moves less than
-# wall-clock time on a shared machine; TIME=wall reports wall-clock time instead. Not part of CI.
+# Every tool runs the same job RUNS times (default 5) after one checked warm-up run, and the median is
+# reported with the ratios "faster of ImageMagick and GraphicsMagick / ours" and "libvips / ours" (above 1:
+# we are faster), and our own spread (fastest and slowest run). When hyperfine is installed it does the
+# timing (wall-clock time of each run, no shell in between); without it, or with TIMER=wait4, each run is
+# timed from wait4, as CPU time (user + system, which moves less than wall-clock time on a shared machine)
+# or with TIME=wall as wall-clock time. The first line of the output says which was used. Not part of CI.
 #
 # Usage: bench/compare.sh [path/to/chromaloom]   (default build/chromaloom; build it in Release)
 # Environment:
@@ -22,7 +24,8 @@
 #                ${XDG_CACHE_HOME:-~/.cache}/chromaloom-bench once (apt-get download, no root needed)
 #   PNGS, JPEGS  the pictures (default "Altai Kay Patak" and "SafeLanding Volna")
 #   WORKDIR      where the files are made (default /dev/shm, a tmpfs, so that no disk is timed)
-#   TIME         cpu (default) or wall
+#   TIMER        hyperfine (the default when it is installed) or wait4
+#   TIME         with wait4: cpu (default) or wall; hyperfine always measures wall-clock time
 #
 # The peers are optional: apt-get install imagemagick graphicsmagick libvips-tools. A peer that is absent
 # is skipped.
@@ -35,6 +38,23 @@ metric="${TIME:-cpu}"
 [[ -x "$ours" ]] || { echo "no chromaloom binary at $ours (cmake -S . -B build && cmake --build build)" >&2; exit 1; }
 [[ "$metric" == cpu || "$metric" == wall ]] || { echo "TIME must be cpu or wall" >&2; exit 1; }
 command -v python3 > /dev/null || { echo "python3 is needed to time the processes" >&2; exit 1; }
+timer="${TIMER:-}"
+if [[ -z "$timer" ]]; then
+    timer=wait4
+    command -v hyperfine > /dev/null && timer=hyperfine
+fi
+case "$timer" in
+hyperfine)
+    command -v hyperfine > /dev/null || { echo "TIMER=hyperfine, but hyperfine is not installed" >&2; exit 1; }
+    metric=wall
+    echo "Timing with $(hyperfine --version): wall-clock time, median of $runs runs after a checked warm-up"
+    ;;
+wait4) echo "Timing with wait4: $metric time, median of $runs runs after a checked warm-up (hyperfine not used)" ;;
+*)
+    echo "TIMER must be hyperfine or wait4" >&2
+    exit 1
+    ;;
+esac
 
 # The real ImageMagick 6 binary: a 'convert' earlier on PATH may be something else.
 im=""
@@ -61,6 +81,7 @@ workroot="${WORKDIR:-/dev/shm}"
 work="$(mktemp -d "$workroot/chromaloom-compare-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+echo "Files in $workroot ($(stat -f -c %T "$workroot"))"
 ln -s "$root/requiredimages" requiredimages # the paint verb's texture
 
 # Single-threaded peers, and ImageMagick without its stock 256 MiB memory cap (which would send the
@@ -120,6 +141,27 @@ check_ours_log() {
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 median_of() { printf '%s\n' "$@" | median; }
+
+# measure command...: one run whose output is checked (ours: no error line), then RUNS timed runs; prints
+# "median fastest slowest" in seconds. Peak memory of the checked run is left in peak.txt.
+measure() {
+    timed "$@" > /dev/null
+    [[ "$1" == "$ours" ]] && check_ours_log
+    if [[ "$timer" == hyperfine ]]; then
+        local quoted
+        quoted="$(command -v "$1")$(printf ' %q' "${@:2}")"
+        hyperfine -N --style none --runs "$runs" --export-json hyperfine.json "$quoted" > /dev/null
+        python3 -c 'import json, statistics, sys
+times = json.load(open("hyperfine.json"))["results"][0]["times"]
+print(f"{statistics.median(times):.6f} {min(times):.6f} {max(times):.6f}")'
+    else
+        local times=() r
+        for ((r = 0; r < runs; ++r)); do times+=("$(timed "$@")"); done
+        printf '%s\n' "${times[@]}" | sort -g | awk '{v[NR] = $1}
+            END {printf "%.6f %.6f %.6f\n", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2, v[1], v[NR]}'
+    fi
+}
+spread() { printf '%.3f-%.3f' "$1" "$2"; } # fastest slowest
 ratio() { # slower faster: "slower / faster" as 1.2x, or - when either is missing
     if [[ "$1" == - || "$2" == - ]]; then echo -; else printf '%.1fx' "$(echo "$1 / $2" | bc -l)"; fi
 }
@@ -169,56 +211,48 @@ SCRIPT
         *) echo "$2" ;;
         esac
     }
-    run_ours() { # $1: verb line
+    # The command lines of one pipeline, as arrays: ours reads a script, the peers take options.
+    job_ours() { # $1: verb line
         {
             echo "read a in.tga"
             [[ "$1" == composite* ]] && echo "read b in.tga"
             [[ -n "$1" ]] && echo "$1"
             echo "write a out_ours.tga"
         } > job.script
-        timed "$ours" job.script
-        check_ours_log
+        cmd_ours=("$ours" job.script)
     }
-    run_im() { # $1: options
+    job_peers() { # $1: ImageMagick options, $2: GraphicsMagick options
         if [[ "$1" == COMPOSITE ]]; then
-            timed "$im" in.tga in.tga -geometry +10+10 -composite out_im.tga
+            cmd_im=("$im" in.tga in.tga -geometry +10+10 -composite out_im.tga)
+            cmd_gm=("$gm" composite -geometry +10+10 in.tga in.tga out_gm.tga)
         else
-            # shellcheck disable=SC2086
-            timed "$im" in.tga $1 out_im.tga
-        fi
-    }
-    run_gm() {
-        if [[ "$1" == COMPOSITE ]]; then
-            timed "$gm" composite -geometry +10+10 in.tga in.tga out_gm.tga
-        else
-            # shellcheck disable=SC2086
-            timed "$gm" convert in.tga $1 out_gm.tga
+            # shellcheck disable=SC2206
+            cmd_im=("$im" in.tga $1 out_im.tga)
+            # shellcheck disable=SC2206
+            cmd_gm=("$gm" convert in.tga $2 out_gm.tga)
         fi
     }
 
-    echo "Pipelines on a 4096 x 4096 RGBA TGA file ($metric time, median of $runs)"
-    printf '%-18s %10s %10s %10s %12s\n' pipeline "ours (s)" "im (s)" "gm (s)" "peer / ours"
-    local line name verb imopts gmopts r m_ours m_im m_gm best
+    echo "Pipelines on a 4096 x 4096 RGBA TGA file ($metric time in seconds, median of $runs)"
+    printf '%-18s %10s %13s %10s %10s %12s\n' pipeline "ours (s)" "ours range" "im (s)" "gm (s)" "peer / ours"
+    local line name verb imopts gmopts m_ours lo hi m_im m_gm best cmd_ours cmd_im cmd_gm
     for line in "${pipelines[@]}"; do
         IFS='|' read -r name verb imopts <<< "$line"
         selected "${PIPELINES:-}" "${name%% *}" || continue
         gmopts="$(gm_options "$name" "$imopts")"
-        local t_ours=() t_im=() t_gm=()
-        for ((r = 0; r < runs; ++r)); do
-            t_ours+=("$(run_ours "$verb")")
-            [[ -n "$im" ]] && t_im+=("$(run_im "$imopts")")
-            [[ -n "$gm" ]] && t_gm+=("$(run_gm "$gmopts")")
-        done
-        m_ours=$(median_of "${t_ours[@]}")
+        job_ours "$verb"
+        job_peers "$imopts" "$gmopts"
+        read -r m_ours lo hi < <(measure "${cmd_ours[@]}")
         m_im=-
         m_gm=-
         best=-
-        [[ -n "$im" ]] && m_im=$(printf '%.3f' "$(median_of "${t_im[@]}")") && best=$m_im
+        [[ -n "$im" ]] && m_im=$(printf '%.3f' "$(measure "${cmd_im[@]}" | cut -d' ' -f1)") && best=$m_im
         if [[ -n "$gm" ]]; then
-            m_gm=$(printf '%.3f' "$(median_of "${t_gm[@]}")")
+            m_gm=$(printf '%.3f' "$(measure "${cmd_gm[@]}" | cut -d' ' -f1)")
             if [[ "$best" == - ]] || (($(echo "$m_gm < $best" | bc -l))); then best=$m_gm; fi
         fi
-        printf '%-18s %10.3f %10s %10s %12s\n' "$name" "$m_ours" "$m_im" "$m_gm" "$(ratio "$best" "$m_ours")"
+        printf '%-18s %10.3f %13s %10s %10s %12s\n' "$name" "$m_ours" "$(spread "$lo" "$hi")" "$m_im" "$m_gm" \
+            "$(ratio "$best" "$m_ours")"
         rm -f out_ours.tga out_im.tga out_gm.tga
     done
     rm -f in.tga
@@ -261,44 +295,32 @@ our_script() { # file, lines...: writes a script of the lines
 
 file_size() { stat -c %s "$1" 2>/dev/null || echo -; }
 
-# One conversion of one picture: the four tools in turn, RUNS times, then a line of the table. Each
-# command is given as the tool's arguments; outputs are named out_<tool>.<ext> and their sizes are kept in
-# sizes.txt. Further arguments "label|command line" are timed in the same turns and printed below the line,
-# to show where the time goes (our read alone, the codec library's own tool).
+# One conversion of one picture: the four tools one after another, each measured, then a line of the
+# table. Each command is given as the tool's arguments; outputs are named out_<tool>.<ext> and their sizes
+# are kept in sizes.txt. Further arguments "label|command line" are measured the same way and printed below
+# the line, to show where the time goes (our read alone, the codec library's own tool).
 #   conversion picture ext ours-args im-args gm-args vips-args [label|command...]
 convert_row() {
     local conversion="$1" picture="$2" ext="$3" c_ours="$4" c_im="$5" c_gm="$6" c_vips="$7"
-    local extras=("${@:8}")
-    local t_ours=() t_im=() t_gm=() t_vips=() r i
-    local -A t_extra=()
-    for ((r = 0; r < runs; ++r)); do
-        for i in "${!extras[@]}"; do
-            # shellcheck disable=SC2086
-            t_extra[$i]+="$(timed ${extras[$i]#*|}) "
-        done
-        # shellcheck disable=SC2086
-        t_ours+=("$(timed "$ours" $c_ours)")
-        check_ours_log
-        # shellcheck disable=SC2086
-        [[ -n "$im" ]] && t_im+=("$(timed "$im" $c_im)")
-        # shellcheck disable=SC2086
-        [[ -n "$gm" ]] && t_gm+=("$(timed "$gm" $c_gm)")
-        # shellcheck disable=SC2086
-        [[ -n "$vips" ]] && t_vips+=("$(timed "$vips" $c_vips)")
-    done
-    local m_ours m_im=- m_gm=- m_vips=- best=-
-    m_ours=$(printf '%.3f' "$(median_of "${t_ours[@]}")")
-    [[ -n "$im" ]] && m_im=$(printf '%.3f' "$(median_of "${t_im[@]}")") && best=$m_im
+    local extras=("${@:8}") i
+    local m_ours lo hi m_im=- m_gm=- m_vips=- best=-
+    # shellcheck disable=SC2086
+    read -r m_ours lo hi < <(measure "$ours" $c_ours)
+    m_ours=$(printf '%.3f' "$m_ours")
+    # shellcheck disable=SC2086
+    [[ -n "$im" ]] && m_im=$(printf '%.3f' "$(measure "$im" $c_im | cut -d' ' -f1)") && best=$m_im
     if [[ -n "$gm" ]]; then
-        m_gm=$(printf '%.3f' "$(median_of "${t_gm[@]}")")
+        # shellcheck disable=SC2086
+        m_gm=$(printf '%.3f' "$(measure "$gm" $c_gm | cut -d' ' -f1)")
         if [[ "$best" == - ]] || (($(echo "$m_gm < $best" | bc -l))); then best=$m_gm; fi
     fi
-    [[ -n "$vips" ]] && m_vips=$(printf '%.3f' "$(median_of "${t_vips[@]}")")
-    printf '%-15s %-12s %9s %9s %9s %9s %11s %11s\n' "$conversion" "$picture" "$m_ours" "$m_im" "$m_gm" \
-        "$m_vips" "$(ratio "$best" "$m_ours")" "$(ratio "$m_vips" "$m_ours")"
+    # shellcheck disable=SC2086
+    [[ -n "$vips" ]] && m_vips=$(printf '%.3f' "$(measure "$vips" $c_vips | cut -d' ' -f1)")
+    printf '%-15s %-12s %9s %13s %9s %9s %9s %11s %11s\n' "$conversion" "$picture" "$m_ours" \
+        "$(spread "$lo" "$hi")" "$m_im" "$m_gm" "$m_vips" "$(ratio "$best" "$m_ours")" "$(ratio "$m_vips" "$m_ours")"
     for i in "${!extras[@]}"; do
         # shellcheck disable=SC2086
-        printf '    %-36s %9.3f\n' "${extras[$i]%%|*}" "$(median_of ${t_extra[$i]})"
+        printf '    %-36s %9.3f\n' "${extras[$i]%%|*}" "$(measure ${extras[$i]#*|} | cut -d' ' -f1)"
     done
     if [[ "$ext" == png || "$ext" == jpg ]]; then
         echo "$conversion|$picture|$(file_size "out_ours.$ext")|$(file_size "out_im.$ext")|$(file_size \
@@ -324,7 +346,8 @@ run_conversions() {
     : > memory.txt
 
     echo "Conversions of 5120 x 2880 photographs ($metric time in seconds, median of $runs)"
-    printf '%-15s %-12s %9s %9s %9s %9s %11s %11s\n' conversion picture ours im gm vips "im|gm/ours" "vips/ours"
+    printf '%-15s %-12s %9s %13s %9s %9s %9s %11s %11s\n' conversion picture ours "ours range" im gm vips \
+        "im|gm/ours" "vips/ours"
 
     for picture in $pngs; do
         cp "$wallpapers/$picture/contents/images/5120x2880.png" "$picture.png"
