@@ -23,7 +23,8 @@ TEST(Descriptors, EveryFormatsReadAndWriteCloseWhatTheyOpen) {
     const RunResult r = runChromaloom(options);
     std::string expected = "Chromaloom\nOpening script file s.script\n";
     for (int k = 0; k < 5; ++k)
-        expected += "Error (line " + std::to_string(2 + 41 * k + 40) + "): can't read image! (bad image header)\n";
+        expected +=
+            "Error (line " + std::to_string(2 + 41 * k + 40) + "): can't read image! (bad image header)\n";
     EXPECT_EQ(r.output, expected + "Test command!\n");
 }
 

@@ -90,33 +90,33 @@ struct Variant {
 constexpr Variant variants[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
                                 {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
 
-PngSpec randomSpec(std::mt19937& random, Variant v, std::uint32_t w, std::uint32_t h, bool interlaced,
-                   bool transparency) {
-    PngSpec spec;
-    spec.width = w;
-    spec.height = h;
-    spec.colourType = v.colourType;
-    spec.depth = v.depth;
-    spec.interlaced = interlaced;
-    spec.samples = randomBytes(random, pngRowBytes(spec) * h, below(random, 2) == 0 ? 256 : 3);
+PngLayout randomLayout(std::mt19937& random, Variant v, std::uint32_t w, std::uint32_t h, bool interlaced,
+                       bool transparency) {
+    PngLayout layout;
+    layout.width = w;
+    layout.height = h;
+    layout.colourType = v.colourType;
+    layout.depth = v.depth;
+    layout.interlaced = interlaced;
+    layout.samples = randomBytes(random, pngRowBytes(layout) * h, below(random, 2) == 0 ? 256 : 3);
     if (v.colourType == 3) {
         const std::size_t entries = std::size_t{1} << v.depth;
-        spec.palette = randomBytes(random, 3 * entries);
+        layout.palette = randomBytes(random, 3 * entries);
         if (transparency)
-            spec.paletteAlpha = randomBytes(random, entries / 2 + 1);
+            layout.paletteAlpha = randomBytes(random, entries / 2 + 1);
     } else if (transparency && (v.colourType == 0 || v.colourType == 2)) {
         // A key that some pixels match: the first pixel's samples.
-        spec.hasKey = true;
+        layout.hasKey = true;
         const unsigned channels = v.colourType == 2 ? 3 : 1;
         for (unsigned c = 0; c < channels; ++c)
-            spec.key[c] =
-                static_cast<std::uint16_t>(v.depth == 16  ? spec.samples[2 * c] << 8 | spec.samples[2 * c + 1]
-                                           : v.depth == 8 ? spec.samples[c]
-                                                          : spec.samples[0] >> (8 - v.depth));
+            layout.key[c] = static_cast<std::uint16_t>(v.depth == 16 ? layout.samples[2 * c] << 8 |
+                                                                           layout.samples[2 * c + 1]
+                                                       : v.depth == 8 ? layout.samples[c]
+                                                                      : layout.samples[0] >> (8 - v.depth));
         if (channels == 1)
-            spec.key[1] = spec.key[2] = spec.key[0];
+            layout.key[1] = layout.key[2] = layout.key[0];
     }
-    return spec;
+    return layout;
 }
 
 TEST(PngReader, EveryVariantReadsAsThePngLibraryReadsIt) {
@@ -125,8 +125,8 @@ TEST(PngReader, EveryVariantReadsAsThePngLibraryReadsIt) {
     for (const Variant v : variants) {
         for (const auto& [w, h] : sizes) {
             for (int flags = 0; flags < 4; ++flags) {
-                const PngSpec spec = randomSpec(random, v, w, h, (flags & 1) != 0, (flags & 2) != 0);
-                const Bytes file = encodeWithLibrary(spec);
+                const PngLayout layout = randomLayout(random, v, w, h, (flags & 1) != 0, (flags & 2) != 0);
+                const Bytes file = encodeWithLibrary(layout);
                 const Bytes expected = premultiplied(decodeWithLibrary(file));
                 const LoadResult loaded = decodeBytes(file);
                 ASSERT_NE(loaded.image, nullptr) << loaded.reason;
@@ -153,11 +153,11 @@ TEST(PngReader, NarrowSamplesSpreadAndWideOnesRound) {
         {16, {0xFF, 0x7F}, 255}, {16, {0xFF, 0x80}, 255}, {16, {0xFF, 0xFF}, 255},
     };
     for (const Case& c : cases) {
-        PngSpec spec;
-        spec.colourType = 0;
-        spec.depth = c.depth;
-        spec.samples = c.samples;
-        const LoadResult loaded = decodeBytes(encodeWithLibrary(spec));
+        PngLayout layout;
+        layout.colourType = 0;
+        layout.depth = c.depth;
+        layout.samples = c.samples;
+        const LoadResult loaded = decodeBytes(encodeWithLibrary(layout));
         ASSERT_NE(loaded.image, nullptr) << loaded.reason;
         EXPECT_EQ(pixelAt(*loaded.image, 0, 0), (Rgba{c.expected, c.expected, c.expected, 255}))
             << int{c.depth};
@@ -180,14 +180,14 @@ TEST(PngReader, TheSameStraightPixelsLoadAsFromTga) {
     std::mt19937 random(3);
     for (int trial = 0; trial < 300; ++trial) {
         const std::uint32_t w = 1 + below(random, 40), h = 1 + below(random, 12);
-        PngSpec spec;
-        spec.width = w;
-        spec.height = h;
-        spec.samples = randomBytes(random, std::size_t{w} * h * 4);
-        for (std::size_t i = 3; trial % 3 == 0 && i < spec.samples.size(); i += 4)
-            spec.samples[i] = static_cast<std::uint8_t>(spec.samples[i] < 128 ? 0 : 255);
-        const LoadResult png = decodeBytes(encodeWithLibrary(spec));
-        const LoadResult tga = decodeBytes(tgaOf(w, h, spec.samples));
+        PngLayout layout;
+        layout.width = w;
+        layout.height = h;
+        layout.samples = randomBytes(random, std::size_t{w} * h * 4);
+        for (std::size_t i = 3; trial % 3 == 0 && i < layout.samples.size(); i += 4)
+            layout.samples[i] = static_cast<std::uint8_t>(layout.samples[i] < 128 ? 0 : 255);
+        const LoadResult png = decodeBytes(encodeWithLibrary(layout));
+        const LoadResult tga = decodeBytes(tgaOf(w, h, layout.samples));
         ASSERT_NE(png.image, nullptr) << png.reason;
         ASSERT_NE(tga.image, nullptr) << tga.reason;
         ASSERT_EQ(bytesOf(*png.image), bytesOf(*tga.image)) << trial;
@@ -234,9 +234,9 @@ TEST(PngWriter, WriteThenReadGivesWhatTgaGivesInTheSmallestLayout) {
 // A small file of each way of reading: 8-bit (read here) and 16-bit interlaced (read by the library).
 std::vector<Bytes> smallFiles() {
     std::mt19937 random(9);
-    return {encodeWithLibrary(randomSpec(random, {6, 8}, 7, 5, false, false)),
-            encodeWithLibrary(randomSpec(random, {3, 8}, 6, 4, false, true)),
-            encodeWithLibrary(randomSpec(random, {2, 16}, 7, 5, true, true))};
+    return {encodeWithLibrary(randomLayout(random, {6, 8}, 7, 5, false, false)),
+            encodeWithLibrary(randomLayout(random, {3, 8}, 6, 4, false, true)),
+            encodeWithLibrary(randomLayout(random, {2, 16}, 7, 5, true, true))};
 }
 
 TEST(PngReader, RefusesFilesCutShortOrDamaged) {
@@ -278,18 +278,18 @@ Bytes withChunk(const Bytes& file, const char (&type)[5], const Bytes& data) {
 
 TEST(PngReader, RefusesWhatTheHeaderGetsWrongAndLargeSizesBeforeAllocating) {
     std::mt19937 random(1);
-    const Bytes rgb = encodeWithLibrary(randomSpec(random, {2, 8}, 3, 2, false, false));
+    const Bytes rgb = encodeWithLibrary(randomLayout(random, {2, 8}, 3, 2, false, false));
     EXPECT_EQ(decodeBytes(withChunk(rgb, "tRNS", {0, 1})).reason, "PNG: bad tRNS chunk");
     EXPECT_EQ(decodeBytes(withChunk(rgb, "abCD", {1, 2, 3})).image->width, 3u); // an unknown ancillary chunk
     EXPECT_EQ(decodeBytes(withChunk(rgb, "ABCD", {})).reason, "PNG: unknown critical chunk ABCD");
-    PngSpec spec = randomSpec(random, {3, 8}, 4, 1, false, false);
-    spec.palette.resize(3 * 2); // indices of up to 255 into two entries
-    spec.samples = {0, 1, 2, 1};
-    EXPECT_EQ(decodeBytes(encodeWithLibrary(spec)).reason, "PNG: palette index out of range");
+    PngLayout layout = randomLayout(random, {3, 8}, 4, 1, false, false);
+    layout.palette.resize(3 * 2); // indices of up to 255 into two entries
+    layout.samples = {0, 1, 2, 1};
+    EXPECT_EQ(decodeBytes(encodeWithLibrary(layout)).reason, "PNG: palette index out of range");
 
     // A small file whose header declares 100000 x 100000 pixels (40 GB) is refused before any pixel is
     // allocated, whatever the machine.
-    Bytes huge = encodeWithLibrary(randomSpec(random, {6, 8}, 1, 1, false, false));
+    Bytes huge = encodeWithLibrary(randomLayout(random, {6, 8}, 1, 1, false, false));
     huge[16 + 1] = 0x01, huge[16 + 2] = 0x86, huge[16 + 3] = 0xA0; // width 100000
     huge[20 + 1] = 0x01, huge[20 + 2] = 0x86, huge[20 + 3] = 0xA0; // height 100000
     const std::uint32_t crc = png::crc32(0, huge.data() + 12, 17);

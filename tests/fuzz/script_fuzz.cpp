@@ -7,8 +7,8 @@
 // of all images together are kept under a few mebibytes, which keeps every input quick; anything larger
 // fails as it would on a smaller machine.
 
-#include "system/memory_budget.h"
 #include "interpreter/runner.h"
+#include "system/memory_budget.h"
 #include "tga/tga.h"
 
 #include <cstddef>

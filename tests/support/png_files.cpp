@@ -33,43 +33,44 @@ void check(int status, const char* what) {
 
 } // namespace
 
-std::size_t pngRowBytes(const PngSpec& spec) {
-    const std::size_t bits = std::size_t{spec.width} * samplesPerPixel(spec.colourType) * spec.depth;
+std::size_t pngRowBytes(const PngLayout& layout) {
+    const std::size_t bits = std::size_t{layout.width} * samplesPerPixel(layout.colourType) * layout.depth;
     return (bits + 7) / 8;
 }
 
-std::vector<std::uint8_t> encodeWithLibrary(const PngSpec& spec) {
+std::vector<std::uint8_t> encodeWithLibrary(const PngLayout& layout) {
     Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     check(spng_set_option(ctx.get(), SPNG_ENCODE_TO_BUFFER, 1), "buffer");
-    spng_ihdr ihdr{spec.width,
-                   spec.height,
-                   spec.depth,
-                   spec.colourType,
+    spng_ihdr ihdr{layout.width,
+                   layout.height,
+                   layout.depth,
+                   layout.colourType,
                    0,
                    0,
-                   static_cast<std::uint8_t>(spec.interlaced ? 1 : 0)};
+                   static_cast<std::uint8_t>(layout.interlaced ? 1 : 0)};
     check(spng_set_ihdr(ctx.get(), &ihdr), "ihdr");
-    if (!spec.palette.empty()) {
+    if (!layout.palette.empty()) {
         spng_plte plte{};
-        plte.n_entries = static_cast<std::uint32_t>(spec.palette.size() / 3);
+        plte.n_entries = static_cast<std::uint32_t>(layout.palette.size() / 3);
         for (std::size_t i = 0; i < plte.n_entries; ++i)
-            plte.entries[i] = {spec.palette[3 * i], spec.palette[3 * i + 1], spec.palette[3 * i + 2], 255};
+            plte.entries[i] = {layout.palette[3 * i], layout.palette[3 * i + 1], layout.palette[3 * i + 2],
+                               255};
         check(spng_set_plte(ctx.get(), &plte), "plte");
     }
-    if (!spec.paletteAlpha.empty() || spec.hasKey) {
+    if (!layout.paletteAlpha.empty() || layout.hasKey) {
         spng_trns trns{};
-        trns.gray = spec.key[0];
-        trns.red = spec.key[0];
-        trns.green = spec.key[1];
-        trns.blue = spec.key[2];
-        trns.n_type3_entries = static_cast<std::uint32_t>(spec.paletteAlpha.size());
-        if (!spec.paletteAlpha.empty())
-            std::memcpy(trns.type3_alpha, spec.paletteAlpha.data(), spec.paletteAlpha.size());
+        trns.gray = layout.key[0];
+        trns.red = layout.key[0];
+        trns.green = layout.key[1];
+        trns.blue = layout.key[2];
+        trns.n_type3_entries = static_cast<std::uint32_t>(layout.paletteAlpha.size());
+        if (!layout.paletteAlpha.empty())
+            std::memcpy(trns.type3_alpha, layout.paletteAlpha.data(), layout.paletteAlpha.size());
         check(spng_set_trns(ctx.get(), &trns), "trns");
     }
     // The library takes 16-bit samples in the machine's byte order.
-    std::vector<std::uint8_t> samples = spec.samples;
-    for (std::size_t i = 0; spec.depth == 16 && i + 1 < samples.size(); i += 2) {
+    std::vector<std::uint8_t> samples = layout.samples;
+    for (std::size_t i = 0; layout.depth == 16 && i + 1 < samples.size(); i += 2) {
         const std::uint16_t v = static_cast<std::uint16_t>(samples[i] << 8 | samples[i + 1]);
         std::memcpy(samples.data() + i, &v, 2);
     }

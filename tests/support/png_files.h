@@ -8,7 +8,7 @@
 // PNG files for the tests, made and read by the PNG library itself, so that the program's own reader and
 // writer are checked against code they do not share.
 
-struct PngSpec {
+struct PngLayout {
     std::uint32_t width = 1;
     std::uint32_t height = 1;
     std::uint8_t colourType = 6; // 0 grey, 2 colour, 3 palette, 4 grey + alpha, 6 colour + alpha
@@ -24,10 +24,10 @@ struct PngSpec {
 };
 
 // The bytes of one row of samples.
-std::size_t pngRowBytes(const PngSpec& spec);
+std::size_t pngRowBytes(const PngLayout& layout);
 
-// The file the library writes for spec.
-std::vector<std::uint8_t> encodeWithLibrary(const PngSpec& spec);
+// The file the library writes for layout.
+std::vector<std::uint8_t> encodeWithLibrary(const PngLayout& layout);
 
 // The library's reading of a file: 8-bit red, green, blue, alpha per pixel (16-bit samples narrowed as the
 // program documents, (v * 255 + 32767) / 65535), transparency applied, straight colour, top row first.
