@@ -12,40 +12,26 @@
 
 namespace {
 
-Rgba from(std::uint8_t x, std::uint8_t y) {
-    return {x, y, 17, 200};
-}
-
-// Runs `line` on variable a holding a position image of the given size and returns the result.
-ImagePtr runOn(std::uint32_t width, std::uint32_t height, const std::string& line) {
-    ScriptContext ctx;
-    ctx.setImage(0, positionImage(width, height));
-    const Outcome o = execLine(ctx, line);
-    EXPECT_EQ(o.result, 0) << line;
-    EXPECT_EQ(o.output, "") << line;
-    return cloneImage(*ctx.imageAt(0));
-}
-
 TEST(Rotate, WorkedExamplesOnA4x4Image) {
     // The shortened pi leaves sin(360 degrees) slightly negative: (0, 0) reads (0, 1).
-    ImagePtr r = runOn(4, 4, "rotate a 360");
-    EXPECT_EQ(pixelAt(*r, 0, 0), from(0, 1));
+    ImagePtr r = runOnPositionImage(4, 4, "rotate a 360");
+    EXPECT_EQ(pixelAt(*r, 0, 0), positionPixel(0, 1));
     // A quarter turn counter-clockwise about (2, 2).
-    r = runOn(4, 4, "rotate a 90");
-    EXPECT_EQ(pixelAt(*r, 0, 0), from(3, 0));
-    EXPECT_EQ(pixelAt(*r, 1, 0), from(3, 1));
-    EXPECT_EQ(pixelAt(*r, 3, 2), from(2, 3)); // just right of the centre: from just below it
+    r = runOnPositionImage(4, 4, "rotate a 90");
+    EXPECT_EQ(pixelAt(*r, 0, 0), positionPixel(3, 0));
+    EXPECT_EQ(pixelAt(*r, 1, 0), positionPixel(3, 1));
+    EXPECT_EQ(pixelAt(*r, 3, 2), positionPixel(2, 3)); // just right of the centre: from just below it
     // Corners turned out of the frame are transparent black, alpha included.
-    r = runOn(4, 4, "rotate a 45");
+    r = runOnPositionImage(4, 4, "rotate a 45");
     EXPECT_EQ(pixelAt(*r, 3, 0), (Rgba{0, 0, 0, 0}));
 }
 
 TEST(Rotate, ZeroAngleAndSinglePixelsCopyTheSource) {
     const ImagePtr source = positionImage(6, 5);
     for (const char* line : {"rotate a 0", "rotate a zero", "rotate a 0.9"})
-        EXPECT_EQ(bytesOf(*runOn(6, 5, line)), bytesOf(*source)) << line;
+        EXPECT_EQ(bytesOf(*runOnPositionImage(6, 5, line)), bytesOf(*source)) << line;
     for (const char* line : {"rotate a 90", "rotate a -33", "rotate a 2147483647"})
-        EXPECT_EQ(pixelAt(*runOn(1, 1, line), 0, 0), from(0, 0)) << line;
+        EXPECT_EQ(pixelAt(*runOnPositionImage(1, 1, line), 0, 0), positionPixel(0, 0)) << line;
 }
 
 // Random pixels, alpha 0, 255 and between, on every width from 1 to 40 (lane-width multiples and the rest)

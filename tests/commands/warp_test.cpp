@@ -13,29 +13,15 @@
 
 namespace {
 
-Rgba from(std::uint8_t x, std::uint8_t y) {
-    return {x, y, 17, 200};
-}
-
-// Runs `line` on variable a holding a position image of the given size and returns the result.
-ImagePtr runOn(std::uint32_t width, std::uint32_t height, const std::string& line) {
-    ScriptContext ctx;
-    ctx.setImage(0, positionImage(width, height));
-    const Outcome o = execLine(ctx, line);
-    EXPECT_EQ(o.result, 0) << line;
-    EXPECT_EQ(o.output, "") << line;
-    return cloneImage(*ctx.imageAt(0));
-}
-
 TEST(Warp, PinchWorkedExampleAndCoverage) {
-    const ImagePtr r = runOn(5, 5, "warp a 1");
-    EXPECT_EQ(pixelAt(*r, 0, 0), from(0, 0));
-    EXPECT_EQ(pixelAt(*r, 1, 0), from(1, 0));
-    EXPECT_EQ(pixelAt(*r, 3, 0), from(2, 0));
-    EXPECT_EQ(pixelAt(*r, 4, 0), from(3, 0));
-    EXPECT_EQ(pixelAt(*r, 0, 3), from(0, 2));
-    EXPECT_EQ(pixelAt(*r, 4, 4), from(3, 3));
-    EXPECT_EQ(pixelAt(*r, 2, 2), from(2, 2));
+    const ImagePtr r = runOnPositionImage(5, 5, "warp a 1");
+    EXPECT_EQ(pixelAt(*r, 0, 0), positionPixel(0, 0));
+    EXPECT_EQ(pixelAt(*r, 1, 0), positionPixel(1, 0));
+    EXPECT_EQ(pixelAt(*r, 3, 0), positionPixel(2, 0));
+    EXPECT_EQ(pixelAt(*r, 4, 0), positionPixel(3, 0));
+    EXPECT_EQ(pixelAt(*r, 0, 3), positionPixel(0, 2));
+    EXPECT_EQ(pixelAt(*r, 4, 4), positionPixel(3, 3));
+    EXPECT_EQ(pixelAt(*r, 2, 2), positionPixel(2, 2));
     // The pinch samples inside the image everywhere: no pixel is left transparent.
     for (const auto& [w, h] : {std::pair{2u, 1u},
                                {1u, 2u},
@@ -51,7 +37,7 @@ TEST(Warp, PinchWorkedExampleAndCoverage) {
                                {37u, 29u},
                                {28u, 37u},
                                {201u, 150u}}) {
-        const ImagePtr p = runOn(w, h, "warp a 1");
+        const ImagePtr p = runOnPositionImage(w, h, "warp a 1");
         for (std::uint32_t j = 0; j < h; ++j)
             for (std::uint32_t i = 0; i < w; ++i)
                 ASSERT_EQ(pixelAt(*p, i, j)[3], 200) << w << "x" << h << " at " << i << "," << j;
@@ -59,20 +45,20 @@ TEST(Warp, PinchWorkedExampleAndCoverage) {
 }
 
 TEST(Warp, SwirlWorkedExamples) {
-    ImagePtr r = runOn(5, 5, "warp a 2");
-    EXPECT_EQ(pixelAt(*r, 0, 0), from(2, 0));
-    EXPECT_EQ(pixelAt(*r, 0, 2), from(1, 1));
-    EXPECT_EQ(pixelAt(*r, 1, 2), from(2, 2));
-    EXPECT_EQ(pixelAt(*r, 2, 2), from(2, 2));
-    EXPECT_EQ(pixelAt(*r, 3, 2), from(2, 2));
-    EXPECT_EQ(pixelAt(*r, 4, 2), from(3, 3));
-    r = runOn(4, 4, "warp a 2");
+    ImagePtr r = runOnPositionImage(5, 5, "warp a 2");
+    EXPECT_EQ(pixelAt(*r, 0, 0), positionPixel(2, 0));
+    EXPECT_EQ(pixelAt(*r, 0, 2), positionPixel(1, 1));
+    EXPECT_EQ(pixelAt(*r, 1, 2), positionPixel(2, 2));
+    EXPECT_EQ(pixelAt(*r, 2, 2), positionPixel(2, 2));
+    EXPECT_EQ(pixelAt(*r, 3, 2), positionPixel(2, 2));
+    EXPECT_EQ(pixelAt(*r, 4, 2), positionPixel(3, 3));
+    r = runOnPositionImage(4, 4, "warp a 2");
     EXPECT_EQ(pixelAt(*r, 3, 0), (Rgba{0, 0, 0, 0}));
 }
 
 TEST(Warp, ASinglePixelKeepsItsValue) {
     for (const char* line : {"warp a 1", "warp a 2"})
-        EXPECT_EQ(pixelAt(*runOn(1, 1, line), 0, 0), from(0, 0)) << line;
+        EXPECT_EQ(pixelAt(*runOnPositionImage(1, 1, line), 0, 0), positionPixel(0, 0)) << line;
 }
 
 // The message is pinned by the script case tests/e2e/geometry/warp.script.

@@ -47,3 +47,12 @@ ImagePtr positionImage(std::uint32_t width, std::uint32_t height) {
                     static_cast<std::uint8_t>(17 + 16 * (x / 256) + y / 256), 200};
     });
 }
+
+ImagePtr runOnPositionImage(std::uint32_t width, std::uint32_t height, const std::string& line) {
+    ScriptContext ctx;
+    ctx.setImage(0, positionImage(width, height));
+    const Outcome o = execLine(ctx, line);
+    EXPECT_EQ(o.result, 0) << line;
+    EXPECT_EQ(o.output, "") << line;
+    return cloneImage(*ctx.imageAt(0));
+}

@@ -38,6 +38,15 @@ template <typename Fn> ImagePtr makeImage(std::uint32_t width, std::uint32_t hei
 // in blue, alpha 200. A result pixel so tells which source pixel it came from.
 ImagePtr positionImage(std::uint32_t width, std::uint32_t height);
 
+// The pixel of a position image at (x, y), for x and y below 256.
+inline Rgba positionPixel(std::uint8_t x, std::uint8_t y) {
+    return {x, y, 17, 200};
+}
+
+// Runs `line` (which must succeed without a word) on variable a holding a position image of the given size,
+// and returns the result.
+ImagePtr runOnPositionImage(std::uint32_t width, std::uint32_t height, const std::string& line);
+
 inline Rgba pixelAt(const Image& image, std::uint32_t x, std::uint32_t y) {
     const std::uint8_t* p = image.pixel(x, y);
     return {p[0], p[1], p[2], p[3]};
