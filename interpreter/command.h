@@ -21,7 +21,7 @@ public:
 
     // Runs the verb on one line: resolves the words after the verb, then executes. The runner guarantees
     // args.size() == argCount. Returns 0 on success and 1, 2 or 3 on failure; every problem has already
-    // been reported on standard output.
+    // been reported where the script's messages go (standard output, or standard error under --quiet).
     int run(const ArgList& args, ScriptContext& ctx);
 
     // The verb's own work, with every argument accepted.
