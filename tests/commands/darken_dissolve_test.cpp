@@ -12,15 +12,6 @@
 namespace {
 
 // Runs `line` on a one-pixel image and returns the resulting pixel.
-Rgba applyTo(Rgba p, const std::string& line) {
-    ScriptContext ctx;
-    ctx.setImage(0, makeImage(1, 1, [p](std::uint32_t, std::uint32_t) { return p; }));
-    const Outcome o = execLine(ctx, line);
-    EXPECT_EQ(o.result, 0) << line;
-    EXPECT_EQ(o.output, "") << line;
-    return pixelAt(*ctx.imageAt(0), 0, 0);
-}
-
 // An image holding every byte value once in each channel: pixel i is (i, 255 - i, i ^ 0x5A, i). 259
 // pixels: every byte value, and a length that is not a multiple of 16 bytes.
 ImagePtr everyByte() {

@@ -11,15 +11,6 @@
 namespace {
 
 // Runs `line` on a one-pixel image and returns the resulting pixel.
-Rgba applyTo(Rgba p, const std::string& line) {
-    ScriptContext ctx;
-    ctx.setImage(0, makeImage(1, 1, [p](std::uint32_t, std::uint32_t) { return p; }));
-    const Outcome o = execLine(ctx, line);
-    EXPECT_EQ(o.result, 0) << line;
-    EXPECT_EQ(o.output, "") << line;
-    return pixelAt(*ctx.imageAt(0), 0, 0);
-}
-
 TEST(Desaturate, WorkedExamples) {
     EXPECT_EQ(applyTo({255, 0, 0, 255}, "desaturate a 1"), (Rgba{53, 53, 53, 255}));
     EXPECT_EQ(applyTo({0, 255, 0, 9}, "desaturate a 1"), (Rgba{183, 183, 183, 9}));

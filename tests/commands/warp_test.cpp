@@ -81,16 +81,9 @@ TEST(Warp, RefusesOtherOptionsAndKeepsTheVariable) {
 TEST(Warp, MatchesThePlainMappingOnRandomImages) {
     std::mt19937 random(17);
     auto noise = [&](std::uint32_t, std::uint32_t) {
-        const auto n = static_cast<std::uint32_t>(random());
-        const auto alpha = static_cast<std::uint8_t>(n % 3 == 0 ? 0 : n % 3 == 1 ? 255 : n >> 24);
-        return Rgba{static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n >> 16), alpha, alpha};
+        return mixedAlphaPixel(static_cast<std::uint32_t>(random()));
     };
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> shapes;
-    for (std::uint32_t w = 1; w <= 40; ++w)
-        for (std::uint32_t h : {1u, 2u, w / 2 + 1, w, w + 3, 2 * w + 1})
-            shapes.emplace_back(w, h);
-    for (std::uint32_t side : {1u, 2u, 3u, 66u, 97u, 130u})
-        shapes.emplace_back(side, 301 - side);
+    const auto shapes = mappingShapes();
     for (const auto& [w, h] : shapes) {
         const ImagePtr source = makeImage(w, h, noise);
         for (const int option : {1, 2}) {

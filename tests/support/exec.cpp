@@ -56,3 +56,27 @@ ImagePtr runOnPositionImage(std::uint32_t width, std::uint32_t height, const std
     EXPECT_EQ(o.output, "") << line;
     return cloneImage(*ctx.imageAt(0));
 }
+
+Rgba applyTo(Rgba p, const std::string& line) {
+    ScriptContext ctx;
+    ctx.setImage(0, makeImage(1, 1, [p](std::uint32_t, std::uint32_t) { return p; }));
+    const Outcome o = execLine(ctx, line);
+    EXPECT_EQ(o.result, 0) << line;
+    EXPECT_EQ(o.output, "") << line;
+    return pixelAt(*ctx.imageAt(0), 0, 0);
+}
+
+Rgba mixedAlphaPixel(std::uint32_t n) {
+    const auto alpha = static_cast<std::uint8_t>(n % 3 == 0 ? 0 : n % 3 == 1 ? 255 : n >> 24);
+    return Rgba{static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n >> 16), alpha, alpha};
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> mappingShapes() {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> shapes;
+    for (std::uint32_t w = 1; w <= 40; ++w)
+        for (std::uint32_t h : {1u, 2u, w / 2 + 1, w, w + 3, 2 * w + 1})
+            shapes.emplace_back(w, h);
+    for (std::uint32_t side : {1u, 2u, 3u, 66u, 97u, 130u})
+        shapes.emplace_back(side, 301 - side);
+    return shapes;
+}

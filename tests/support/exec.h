@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What a command did with one line: its return value and everything it printed.
@@ -46,6 +47,18 @@ inline Rgba positionPixel(std::uint8_t x, std::uint8_t y) {
 // Runs `line` (which must succeed without a word) on variable a holding a position image of the given size,
 // and returns the result.
 ImagePtr runOnPositionImage(std::uint32_t width, std::uint32_t height, const std::string& line);
+
+// Runs `line` (which must succeed without a word) on variable a holding a single pixel p, and returns the
+// resulting pixel.
+Rgba applyTo(Rgba p, const std::string& line);
+
+// A random pixel for the sampling verbs' comparisons with their plain mapping: a third of them transparent, a
+// third opaque, the rest of any alpha, colour premultiplied.
+Rgba mixedAlphaPixel(std::uint32_t random);
+
+// Image sizes for those comparisons: every width from 1 to 40 (lane-width multiples and the rest) with
+// heights around it, and thin images.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> mappingShapes();
 
 inline Rgba pixelAt(const Image& image, std::uint32_t x, std::uint32_t y) {
     const std::uint8_t* p = image.pixel(x, y);
