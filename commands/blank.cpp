@@ -17,6 +17,8 @@ public:
                             arg::integerIn("width", 1, maxBlankSide, "invalid size for blank image", 2),
                             arg::integerIn("height", 1, maxBlankSide, "invalid size for blank image", 2)}) {}
 
+    bool keepsMetadata() const override { return false; }
+
     int execute(const Arguments& args, ScriptContext& ctx) override {
         const int width = args.integer(1);
         const int height = args.integer(2);

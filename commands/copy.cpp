@@ -11,6 +11,8 @@ public:
         : Command("copy",
                   {arg::image("from", Lookup::NameFirst, "No image to copy"), arg::destination("to")}) {}
 
+    bool keepsMetadata() const override { return false; }
+
     int execute(const Arguments& args, ScriptContext& ctx) override {
         // The copy is made before the destination is released, so copy a a keeps its content.
         ctx.setImage(args.index(1), cloneImage(args.image(0)));

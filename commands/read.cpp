@@ -12,6 +12,8 @@ class ReadCmd final : public Command {
 public:
     ReadCmd() : Command("read", {arg::destination("v"), arg::text("file")}) {}
 
+    bool keepsMetadata() const override { return false; }
+
     int execute(const Arguments& args, ScriptContext& ctx) override {
         // In strict mode a file must hold all its pixels, and a message names the file and the system's
         // reason for a file that could not be opened or read.

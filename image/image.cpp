@@ -59,5 +59,6 @@ ImagePtr cloneImage(const Image& image) {
     const std::size_t bytes = image.byteCount();
     if (bytes != 0)
         std::memcpy(copy->pixels.get(), image.pixels.get(), bytes);
+    copy->metadata = image.metadata;
     return copy;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "image/metadata.h"
 #include "system/pixel_memory.h"
 
 #include <cstddef>
@@ -21,6 +22,8 @@ struct Image {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     PixelBuffer pixels;
+    // The profile, EXIF and XMP the image carries; null when it carries none.
+    MetadataPtr metadata;
 
     std::size_t byteCount() const { return std::size_t{width} * height * bytesPerPixel; }
     std::size_t rowBytes() const { return std::size_t{width} * bytesPerPixel; }
@@ -56,5 +59,5 @@ void flipRows(Image& image);
 // Sets every alpha byte to 255 and leaves the colour bytes as they are.
 void setOpaque(Image& image);
 
-// A new image of the same size with a byte-for-byte copy of the pixels.
+// A new image of the same size with a byte-for-byte copy of the pixels, carrying the same metadata.
 ImagePtr cloneImage(const Image& image);

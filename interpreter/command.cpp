@@ -2,6 +2,8 @@
 
 #include "interpreter/script_context.h"
 
+#include <array>
+
 Command* Command::registry = nullptr;
 
 Command::Command(const char* verb, std::vector<Argument> declared)
@@ -15,7 +17,25 @@ int Command::run(const ArgList& args, ScriptContext& ctx) {
     int failure = 0;
     if (!resolveArguments(arguments, args, ctx, resolved, failure))
         return failure;
-    return execute(resolved, ctx);
+    if (!keepsMetadata())
+        return execute(resolved, ctx);
+    // A variable whose image the verb replaced by one without metadata hands its metadata on to it.
+    std::array<const Image*, ScriptContext::variableCount> before{};
+    std::array<MetadataPtr, ScriptContext::variableCount> carried{};
+    for (int i = 0; i < ScriptContext::variableCount; ++i) {
+        const Image* image = ctx.imageAt(i);
+        before[static_cast<std::size_t>(i)] = image;
+        if (image != nullptr)
+            carried[static_cast<std::size_t>(i)] = image->metadata;
+    }
+    const int status = execute(resolved, ctx);
+    for (int i = 0; i < ScriptContext::variableCount; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        Image* image = ctx.imageAt(i);
+        if (image != nullptr && image != before[slot] && image->metadata == nullptr)
+            image->metadata = std::move(carried[slot]);
+    }
+    return status;
 }
 
 std::string Command::usage() const {

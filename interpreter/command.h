@@ -27,6 +27,12 @@ public:
     // The verb's own work, with every argument accepted.
     virtual int execute(const Arguments& args, ScriptContext& ctx) = 0;
 
+    // Whether an image this verb stores in a variable carries on the metadata (profile, EXIF, XMP) of the
+    // image the variable held before, when the verb made it without any: true for the verbs that make a new
+    // image out of one that was there (blur, crop, composite's destination...). A verb that brings an image
+    // of its own (read, blank, copy) answers false and sets the metadata itself.
+    virtual bool keepsMetadata() const { return true; }
+
     // The arguments after the verb as --help lists them, one word each: "v 3|5" for blur, "" for test.
     std::string usage() const;
 
