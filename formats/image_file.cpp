@@ -139,12 +139,13 @@ LoadResult decodeFrom(ByteSource& source, bool whole) {
     const std::size_t n = source.peek(ByteSource::peekLimit);
     const std::uint8_t* head = source.data();
     LoadResult result;
+    FoundMetadata found;
     if (matchesPng(head, n))
-        result.image = decodePng(source, result.reason);
+        result.image = decodePng(source, result.reason, found);
     else if (matchesJpeg(head, n))
-        result.image = decodeJpeg(source, result.reason);
+        result.image = decodeJpeg(source, result.reason, found);
     else if (matchesWebp(head, n))
-        result.image = decodeWebp(source, result.reason);
+        result.image = decodeWebp(source, result.reason, found);
     else if (matchesPnm(head, n))
         result.image = decodePnm(source, result.reason);
     else if ((result.image = decodeTga(source, whole)) == nullptr)

@@ -180,7 +180,7 @@ bool matchesJpeg(const std::uint8_t* head, std::size_t size) {
     return size >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
 }
 
-ImagePtr decodeJpeg(ByteSource& source, std::string& reason) {
+ImagePtr decodeJpeg(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
     DecompressorHandle handle(source);
     Decompressor& d = handle.get();
     if (!readHeader(d)) {

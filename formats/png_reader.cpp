@@ -318,7 +318,7 @@ bool matchesPng(const std::uint8_t* head, std::size_t size) {
     return size >= png::signatureSize && std::memcmp(head, png::signature, png::signatureSize) == 0;
 }
 
-ImagePtr decodePng(ByteSource& source, std::string& reason) {
+ImagePtr decodePng(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
     Header h;
     if (!parseHeader(source.data(), source.peek(headerChunkEnd), h, reason))
         return nullptr;

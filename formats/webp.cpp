@@ -160,7 +160,7 @@ bool matchesWebp(const std::uint8_t* head, std::size_t size) {
            std::memcmp(head + 8, "WEBP", 4) == 0;
 }
 
-ImagePtr decodeWebp(ByteSource& source, std::string& reason) {
+ImagePtr decodeWebp(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
     FileBytes file;
     if (!readWholeFile(source, file)) {
         reason = "WebP: file ends early";

@@ -31,8 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!matchesPng(source.data(), size))
         return 0;
     std::string reason;
+    FoundMetadata found;
     try {
-        ImagePtr image = decodePng(source, reason);
+        ImagePtr image = decodePng(source, reason, found);
         if (image != nullptr)
             encodePng(*image, nullOutput());
     } catch (const std::bad_alloc&) {

@@ -31,8 +31,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ByteSource source(data, size);
     std::string reason;
+    FoundMetadata found;
     try {
-        const ImagePtr image = decodeWebp(source, reason);
+        const ImagePtr image = decodeWebp(source, reason, found);
         if (image != nullptr)
             encodeWebp(*image, static_cast<int>(size % qualities), devNull());
     } catch (const std::bad_alloc&) {
