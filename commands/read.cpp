@@ -1,6 +1,8 @@
 #include "formats/image_file.h"
+#include "formats/image_formats.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "interpreter/usage.h"
 
 #include <cstring>
 
@@ -10,7 +12,7 @@ namespace {
 // it held.
 class ReadCmd final : public Command {
 public:
-    ReadCmd() : Command("read", {arg::destination("v"), arg::text("file")}) {}
+    ReadCmd() : Command("read", {arg::destination("v"), arg::text("file")}) { setFormatsHelp(formatsHelp); }
 
     bool keepsMetadata() const override { return false; }
 
@@ -27,6 +29,8 @@ public:
                                                    : loaded.reason.c_str());
             return 2;
         }
+        for (const std::string& note : loaded.notes)
+            ctx.note("%s", note.c_str());
         ctx.setImage(args.index(0), std::move(loaded.image));
         return 0;
     }

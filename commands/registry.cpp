@@ -7,7 +7,7 @@
 // linker laid out the command files in. Each object goes to the front of the registry, so the registry, and
 // with it the start-up listing, holds them in the reverse order:
 //
-//   Installed commands: warp rotate resize blank write read info test painter paint opaque fill dissolve
+//   Installed commands: strip warp rotate resize blank write read info test painter paint opaque fill dissolve
 //   desaturate darken crop copy composite chromakey blur
 //
 // (one line, with a blank after every verb). Scripts and their expected output rely on that line, so a new
@@ -32,7 +32,8 @@
     VERB(blank)                                                                                              \
     VERB(resize)                                                                                             \
     VERB(rotate)                                                                                             \
-    VERB(warp)
+    VERB(warp)                                                                                               \
+    VERB(strip)
 
 #define CHROMALOOM_DECLARE_VERB(verb) Command& verb##Command();
 CHROMALOOM_VERBS(CHROMALOOM_DECLARE_VERB)

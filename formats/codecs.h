@@ -1,7 +1,7 @@
 #pragma once
 
-#include "image/image.h"
 #include "formats/found_metadata.h"
+#include "image/image.h"
 #include "system/byte_source.h"
 
 #include <cstddef>

@@ -1,11 +1,14 @@
 #include "formats/image_file.h"
 
-#include "formats/codecs.h"
+#include "formats/exif_orientation.h"
+#include "formats/image_formats.h"
+#include "image/orientation.h"
 #include "system/byte_source.h"
 #include "system/file_replacement.h"
 #include "system/standard_output.h"
 #include "tga/tga.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <fcntl.h>
@@ -14,67 +17,54 @@
 
 namespace {
 
-enum class Format { Tga, Png, Jpeg, Webp, Pam, Ppm, Pgm };
-
-// A file name as `write` takes it: the format, the quality of a lossy format (0 when none was given), and
-// the path that remains once the prefix is taken off.
+// A file name as `write` takes it: the format, the quality of a lossy format (its default when none was
+// given), and the path that remains once the prefix is taken off.
 struct OutputName {
-    Format format = Format::Tga;
+    const ImageFormat* format = nullptr;
     int quality = 0;
     const char* path = nullptr;
-};
-
-struct PrefixWord {
-    const char* word;
-    Format format;
-    bool takesQuality;
-};
-constexpr PrefixWord prefixWords[] = {
-    {"tga", Format::Tga, false},  {"png", Format::Png, false},  {"jpg", Format::Jpeg, true},
-    {"jpeg", Format::Jpeg, true}, {"webp", Format::Webp, true}, {"pam", Format::Pam, false},
-    {"ppm", Format::Ppm, false},  {"pgm", Format::Pgm, false},
 };
 
 // A file that may be written but not replaced is written in place; when that fails part way the file is
 // left incomplete, and the message says so.
 constexpr const char* writtenInPlace = "cannot write to file in place: it is incomplete";
 
-constexpr int defaultJpegQuality = 90;
 constexpr int lowestQuality = 1;
 constexpr int highestQuality = 100;
 // A quality in a name has at most this many digits (100 needs three; leading zeros count).
 constexpr std::size_t qualityDigits = 3;
 
-// The prefix at the start of a name: a known format word in any letter case, for jpg, jpeg and webp
-// followed by up to three digits of quality, then a colon. `quality` is -1 when no digits were given.
+// The prefix at the start of a name: a format's word in any letter case, for a format that takes a
+// quality followed by up to three digits of it, then a colon. `quality` is -1 when no digits were given.
 struct Prefix {
-    Format format;
+    const ImageFormat* format;
     int quality;
     std::size_t length; // up to and including the colon
 };
 
 std::optional<Prefix> findPrefix(const char* name) {
-    for (const PrefixWord& w : prefixWords) {
-        const std::size_t n = std::strlen(w.word);
-        if (strncasecmp(name, w.word, n) != 0)
-            continue;
-        std::size_t at = n;
-        int quality = -1;
-        if (w.takesQuality) {
-            while (at - n < qualityDigits && std::isdigit(static_cast<unsigned char>(name[at])) != 0) {
-                quality = (quality < 0 ? 0 : quality * 10) + (name[at] - '0');
-                ++at;
-            }
+    std::size_t letters = 0;
+    while (std::isalpha(static_cast<unsigned char>(name[letters])) != 0)
+        ++letters;
+    const ImageFormat* format = letters == 0 ? nullptr : formatByPrefix(name, letters);
+    if (format == nullptr)
+        return std::nullopt;
+    std::size_t at = letters;
+    int quality = -1;
+    if (format->defaultQuality >= 0) {
+        while (at - letters < qualityDigits && std::isdigit(static_cast<unsigned char>(name[at])) != 0) {
+            quality = (quality < 0 ? 0 : quality * 10) + (name[at] - '0');
+            ++at;
         }
-        if (name[at] == ':')
-            return Prefix{w.format, quality, at + 1};
     }
-    return std::nullopt;
+    if (name[at] != ':')
+        return std::nullopt;
+    return Prefix{format, quality, at + 1};
 }
 
 // Splits the name a write line gives. False with a reason when the prefix asks for a quality outside 1..100.
 bool parseOutputName(const char* name, OutputName& out, std::string& reason) {
-    out = OutputName{Format::Tga, 0, name};
+    out = OutputName{&tgaFormat(), 0, name};
     const std::optional<Prefix> prefix = findPrefix(name);
     if (!prefix)
         return true;
@@ -84,55 +74,21 @@ bool parseOutputName(const char* name, OutputName& out, std::string& reason) {
         return false;
     }
     out.format = prefix->format;
-    out.quality = prefix->quality;
-    if (out.format == Format::Jpeg && out.quality < 0)
-        out.quality = defaultJpegQuality;
-    if (out.quality < 0)
-        out.quality = 0; // WebP without a quality is lossless
+    out.quality = qualityGiven ? prefix->quality : std::max(prefix->format->defaultQuality, 0);
     out.path = name + prefix->length;
     return true;
 }
 
-// The largest width and height each format can hold, and a name for its limit in messages.
-struct SideLimit {
-    std::uint64_t side;
-    const char* text;
-};
-SideLimit sideLimit(Format format) {
-    switch (format) {
-    case Format::Tga:
-        return {maxTgaSide, "width or height above 65535"};
-    case Format::Jpeg:
-        return {65500, "width or height above 65500"};
-    case Format::Webp:
-        return {16383, "width or height above 16383"};
-    case Format::Png:
-    case Format::Pam:
-    case Format::Ppm:
-    case Format::Pgm:
-        break;
+// The image's metadata from what the reader found, with the picture turned upright as its EXIF orientation
+// says (unless the reader turned it already) and the orientation then recorded as 1.
+void settleMetadata(ImagePtr& image, FoundMetadata& found) {
+    const int orientation = exifOrientation(found.exif);
+    if (orientation > 0) {
+        if (!found.upright && orientation != 1)
+            image = orientedImage(*image, orientation);
+        markExifUpright(found.exif);
     }
-    return {0x7FFFFFFF, "width or height above 2147483647"};
-}
-
-bool encode(const Image& image, const OutputName& name, int fd) {
-    switch (name.format) {
-    case Format::Tga:
-        return encodeTga(image, fd);
-    case Format::Png:
-        return encodePng(image, fd);
-    case Format::Jpeg:
-        return encodeJpeg(image, name.quality, fd);
-    case Format::Webp:
-        return encodeWebp(image, name.quality, fd);
-    case Format::Pam:
-        return encodePnm(image, PnmKind::Pam, fd);
-    case Format::Ppm:
-        return encodePnm(image, PnmKind::Ppm, fd);
-    case Format::Pgm:
-        return encodePnm(image, PnmKind::Pgm, fd);
-    }
-    return false;
+    image->metadata = makeMetadata(std::move(found.icc), std::move(found.exif), std::move(found.xmp));
 }
 
 LoadResult decodeFrom(ByteSource& source, bool whole) {
@@ -140,21 +96,28 @@ LoadResult decodeFrom(ByteSource& source, bool whole) {
     const std::uint8_t* head = source.data();
     LoadResult result;
     FoundMetadata found;
-    if (matchesPng(head, n))
-        result.image = decodePng(source, result.reason, found);
-    else if (matchesJpeg(head, n))
-        result.image = decodeJpeg(source, result.reason, found);
-    else if (matchesWebp(head, n))
-        result.image = decodeWebp(source, result.reason, found);
-    else if (matchesPnm(head, n))
-        result.image = decodePnm(source, result.reason);
+    const ImageFormat* format = nullptr;
+    for (const ImageFormat& f : imageFormats()) {
+        if (f.matches != nullptr && f.matches(head, n)) {
+            format = &f;
+            break;
+        }
+    }
+    if (format != nullptr && format->decode == nullptr)
+        return {nullptr, std::string(format->name) + " files are not supported", 0, {}};
+    if (format != nullptr)
+        result.image = format->decode(source, result.reason, found);
     else if ((result.image = decodeTga(source, whole)) == nullptr)
         result.reason = tgaErrorMessage(static_cast<std::uint32_t>(TgaError));
     // A file whose reading failed part way is not read at all, whatever the decoder made of what came
     // before: a TGA file that seems to end early would otherwise load with the rest black.
     if (source.failed()) {
         TgaError = TgaCode::CannotReadFromFile;
-        return {nullptr, tgaErrorMessage(TgaCode::CannotReadFromFile), source.error()};
+        return {nullptr, tgaErrorMessage(TgaCode::CannotReadFromFile), source.error(), {}};
+    }
+    if (result.image != nullptr) {
+        result.notes = std::move(found.notes);
+        settleMetadata(result.image, found);
     }
     return result;
 }
@@ -174,7 +137,7 @@ LoadResult loadImageFile(const char* name, bool whole) {
                                             : ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         TgaError = TgaCode::CannotOpenFile;
-        return {nullptr, tgaErrorMessage(TgaCode::CannotOpenFile), errno};
+        return {nullptr, tgaErrorMessage(TgaCode::CannotOpenFile), errno, {}};
     }
     FdCloser closer{fd};
     // Read in blocks straight from the descriptor; a pipe, which cannot seek, skips by reading.
@@ -195,15 +158,16 @@ std::string saveImageFile(const char* name, const Image& image, int* systemError
     std::string reason;
     if (!parseOutputName(name, output, reason))
         return reason;
-    const SideLimit limit = sideLimit(output.format);
-    if (image.width > limit.side || image.height > limit.side)
-        return limit.text;
+    const ImageFormat& format = *output.format;
+    if (image.width > format.maxSide || image.height > format.maxSide)
+        return "width or height above " + std::to_string(format.maxSide);
     // A TGA file holds an empty image (its header and nothing after it); the other formats cannot.
-    if (output.format != Format::Tga && (image.width == 0 || image.height == 0))
+    const bool tga = &format == &tgaFormat();
+    if (!tga && (image.width == 0 || image.height == 0))
         return tgaErrorMessage(TgaCode::ZeroSizeImage);
     const ReplaceResult result = replaceFile(
-        output.path, [&](int fd) { return encode(image, output, fd); }, systemError);
-    if (result == ReplaceResult::CannotOpen && output.format == Format::Tga)
+        output.path, [&](int fd) { return format.encode(image, output.quality, fd); }, systemError);
+    if (result == ReplaceResult::CannotOpen && tga)
         TgaError = TgaCode::CannotOpenFile;
     switch (result) {
     case ReplaceResult::Ok:

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Image files of every format the program knows, in and out of memory images.
 //
@@ -16,9 +17,10 @@
 
 // An image read from a file, or the reason it could not be.
 struct LoadResult {
-    ImagePtr image;      // null when the file could not be read
-    std::string reason;  // why, when it could not
-    int systemError = 0; // the system's error number, when the file could not be opened or read
+    ImagePtr image;                 // null when the file could not be read
+    std::string reason;             // why, when it could not
+    int systemError = 0;            // the system's error number, when the file could not be opened or read
+    std::vector<std::string> notes; // metadata blocks left out of an image read all the same
 };
 
 // Reads the file at `name` (a format prefix before the path is allowed and ignored; the content decides).

@@ -72,6 +72,15 @@ void ScriptContext::report(const char* format, ...) {
     std::putchar('\n');
 }
 
+void ScriptContext::note(const char* format, ...) {
+    std::printf("Note (line %d): ", lineNumber);
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::putchar('\n');
+}
+
 void ScriptContext::reportWithoutLine(const char* format, ...) {
     ++problems;
     va_list args;

@@ -69,6 +69,10 @@ public:
     // Prints "Error (line N): " followed by the formatted text and a newline.
     void report(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // Prints "Note (line N): " followed by the formatted text and a newline: something the line did that the
+    // user should know of, which is not a problem (the line succeeded).
+    void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
     // Prints the formatted text and a newline, with no line number: a problem all the same.
     void reportWithoutLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -37,13 +37,9 @@ constexpr const char* helpBeforeVerbs =
     "A script file named like an option runs as ./--help. Exit status: 0 when the\n"
     "script ran to its end (without --strict, however many lines failed), 1 when\n"
     "the command line or the script was wrong or, with --strict, a line failed.\n"
-    "\n"
-    "read takes PNG, JPEG, WebP, PNM/PAM and TGA files, told apart by their\n"
-    "content. write writes TGA unless the file name starts with a format and a\n"
-    "colon: png:out.png, jpg:out.jpg (jpg85: for quality 85; 90 without),\n"
-    "webp:out.webp (lossless; webp80: lossy), pam:, ppm:, pgm:, tga:.\n"
-    "\n"
-    "Verbs:\n";
+    "\n";
+
+std::string (*formatsParagraph)() = nullptr;
 
 constexpr const char* helpAfterVerbs =
     "\n"
@@ -58,6 +54,9 @@ void printHelp() {
     std::sort(verbs.begin(), verbs.end(),
               [](const Command* a, const Command* b) { return std::strcmp(a->name, b->name) < 0; });
     std::fputs(helpBeforeVerbs, stdout);
+    if (formatsParagraph != nullptr)
+        std::printf("%s\n", formatsParagraph().c_str());
+    std::fputs("Verbs:\n", stdout);
     for (const Command* cmd : verbs) {
         const std::string usage = cmd->usage();
         if (usage.empty())
@@ -69,6 +68,10 @@ void printHelp() {
 }
 
 } // namespace
+
+void setFormatsHelp(std::string (*describe)()) {
+    formatsParagraph = describe;
+}
 
 std::optional<int> answerOption(int argc, char** argv) {
     if (argc != 2)
