@@ -3,18 +3,27 @@
 #
 #   examples/batch/run.sh [-j JOBS] [-f FORMAT] [--xargs | --parallel] TEMPLATE INPUT_DIR OUTPUT_DIR
 #
-# Every file of INPUT_DIR whose name ends in .tga, .png, .jpg, .jpeg, .webp, .pnm, .pbm, .pgm, .ppm or .pam
-# (in any letter case) is run as `chromaloom --strict --quiet TEMPLATE INPUT OUTPUT`: the template reads $1
-# and writes $2, which is FORMAT:OUTPUT_DIR/NAME.EXT. Without -f each file keeps its own format (a .pbm or
-# .pnm file becomes .pam). JOBS runs go at once on each machine, by default one per processor here, and each
-# run gets that share of the memory the program would otherwise take for itself. GNU parallel is used when it
-# is installed (with a progress bar when standard error is a terminal), xargs -P otherwise. Every failed file
-# is reported with its messages once all have run. Exit status: 0 when every file went through, 1 when any
-# failed, 2 when nothing was run because the command line was wrong, 128+N when stopped by signal N; see
-# README.md beside this file.
+# Every file of INPUT_DIR whose name ends in an image extension (written_as below, in any letter case) is
+# run as `chromaloom --strict --quiet TEMPLATE INPUT OUTPUT`: the template reads $1 and writes $2, which is
+# FORMAT:OUTPUT_DIR/NAME.EXT. Without -f each file keeps its own format where the program writes it (a .pbm
+# or .pnm file becomes .pam; GIF, BMP and HEIF files become .png). JOBS runs go at once on each machine, by
+# default one per processor here, and each run gets that share of the memory the program would otherwise
+# take for itself. GNU parallel is used when it is installed (with a progress bar when standard error is a
+# terminal), xargs -P otherwise. Every failed file is reported with its messages once all have run, and every
+# other file of the folder is listed as skipped. Exit status: 0 when every file went through (or the folder
+# held no file), 1 when any failed or none of the folder's files is an image, 2 when nothing was run because
+# the command line was wrong, 128+N when stopped by signal N; see README.md beside this file.
 set -euo pipefail
 export LC_ALL=C
 me="${0##*/}"
+
+# The extensions of the images the program reads, in lower case (a name may have them in any letter case),
+# and the format each is written in without -f: its own where the program writes it, else PAM (for .pnm and
+# .pbm) or PNG, which hold them exactly. The files of the folder with other extensions are skipped.
+declare -A written_as=(
+    [tga]=tga [png]=png [jpg]=jpg [jpeg]=jpg [webp]=webp [pam]=pam [ppm]=ppm [pgm]=pgm [pnm]=pam [pbm]=pam
+    [tif]=tif [tiff]=tif [avif]=avif [gif]=png [bmp]=png [dib]=png [heic]=png [heif]=png [hif]=png
+)
 
 # A file name as the report shows it: as it is, or quoted when it holds a control character (a newline).
 shown() {
@@ -90,12 +99,14 @@ usage() {
     cat <<END
 usage: $me [-j JOBS] [-f FORMAT] [--xargs | --parallel] TEMPLATE INPUT_DIR OUTPUT_DIR
   -j JOBS     runs at once on each machine (default: one per processor of this one)
-  -f FORMAT   the format written: tga, png, jpg, jpeg, webp, pam, ppm or pgm, or jpgQ or webpQ with a
-              quality Q of 1 to 100 (default: each file's own format; .pbm and .pnm become .pam)
+  -f FORMAT   the format written: tga, png, jpg, jpeg, webp, avif, tif, tiff, pam, ppm or pgm, or jpgQ,
+              webpQ or avifQ with a quality Q of 1 to 100 (default: each file's own format; .pbm and
+              .pnm become .pam, and .gif, .bmp, .dib, .heic, .heif and .hif become .png)
   --xargs     run with xargs -P (also CHROMALOOM_BATCH_RUNNER=xargs)
   --parallel  run with GNU parallel (also CHROMALOOM_BATCH_RUNNER=parallel; the default when installed)
-Status: 0 every file went through, 1 a file failed or was not run (see the report), 2 a wrong command
-line (nothing was run), 128+N stopped by signal N (after the report).
+Status: 0 every file went through (or the folder held no file), 1 a file failed or was not run, or
+none of the folder's files is an image (see the report), 2 a wrong command line (nothing was run),
+128+N stopped by signal N (after the report).
 END
 }
 wrong() {
@@ -121,8 +132,9 @@ while [[ $# -gt 0 ]]; do
     -f)
         [[ $# -ge 2 ]] || wrong "-f needs a format"
         format="${2,,}"
-        [[ "$format" =~ ^(tga|png|pam|ppm|pgm|jpe?g|(jpe?g|webp)([1-9][0-9]?|100)?)$ ]] ||
-            wrong "-f takes tga, png, jpg, jpeg, webp, pam, ppm, pgm, jpgQ or webpQ (Q 1 to 100), not '$2'"
+        [[ "$format" =~ ^(tga|png|pam|ppm|pgm|tiff?|(jpe?g|webp|avif)([1-9][0-9]?|100)?)$ ]] ||
+            wrong "-f takes tga, png, jpg, jpeg, webp, avif, tif, tiff, pam, ppm, pgm, jpgQ, webpQ or avifQ" \
+                "(Q 1 to 100), not '$2'"
         shift
         ;;
     --) shift; break ;;
@@ -167,24 +179,29 @@ esac
 [[ -n "$jobs" ]] || jobs="$(nproc)"
 
 # The inputs, in the order of their names, and for each its output: the same name with the format's own
-# extension. Two inputs with one output (x.tga and x.TGA, or x.png and x.tga under -f png) are not run.
-inputs=()
+# extension. Two inputs with one output (x.tga and x.TGA, or x.png and x.tga under -f png) are not run. The
+# other regular files of the folder (notes.txt, .DS_Store) are skipped; sub-folders are left alone.
+inputs=() skipped=()
 while IFS= read -r -d '' input; do
-    inputs+=("$input")
-done < <(find "$input_dir" -maxdepth 1 -type f \( -iname '*.tga' -o -iname '*.png' -o -iname '*.jpg' \
-    -o -iname '*.jpeg' -o -iname '*.webp' -o -iname '*.pnm' -o -iname '*.pbm' -o -iname '*.pgm' \
-    -o -iname '*.ppm' -o -iname '*.pam' \) -print0 | sort -z)
+    name="${input##*/}"
+    extension=""
+    [[ "$name" == *.* ]] && extension="${name##*.}" && extension="${extension,,}"
+    if [[ -n "$extension" && -n "${written_as[$extension]+set}" ]]; then
+        inputs+=("$input")
+    else
+        skipped+=("$input")
+    fi
+done < <(find "$input_dir" -mindepth 1 -maxdepth 1 -type f -print0 | sort -z)
 outputs=() arguments=()
 declare -A sharing=() # output -> the indices of the inputs that have it
 for i in "${!inputs[@]}"; do
     name="${inputs[i]##*/}"
     extension="${name##*.}"
-    prefix="${format:-${extension,,}}"
+    prefix="${format:-${written_as[${extension,,}]}}"
     case "$prefix" in
     jpeg* | jpg*) extension=jpg prefix="jpg${prefix#jp*g}" ;;
-    webp*) extension=webp ;;
-    pnm | pbm) extension=pam prefix=pam ;;
-    *) extension="$prefix" ;;
+    tiff) extension=tif prefix=tif ;;
+    *) extension="${prefix%%[0-9]*}" ;; # webp80 is written as .webp
     esac
     output="$output_dir/${name%.*}.$extension"
     outputs[i]="$output"
@@ -237,7 +254,10 @@ else
     state=""
 fi
 
-# The report, in the order of the file names.
+# The report, in the order of the file names: the files skipped, then those that failed.
+for input in "${skipped[@]}"; do
+    echo "SKIPPED $(shown "$input")"
+done
 failed=0
 for i in "${!inputs[@]}"; do
     if [[ -z "${not_run[$i]:-}" && -n "$state" && -e "$state/$i.ok" ]]; then
@@ -257,6 +277,13 @@ for i in "${!inputs[@]}"; do
         echo "    its run left no result ($runner ended with status $runner_status; see the messages above)"
     fi
 done
-echo "$((${#inputs[@]} - failed)) of ${#inputs[@]} files done, $failed failed"
+summary="$((${#inputs[@]} - failed)) of ${#inputs[@]} files done, $failed failed"
+if ((${#skipped[@]} == 1)); then
+    summary+="; 1 other file skipped for its extension"
+elif ((${#skipped[@]} > 1)); then
+    summary+="; ${#skipped[@]} other files skipped for their extension"
+fi
+echo "$summary"
 [[ -z "$stopped" ]] || exit $((128 + $(kill -l "$stopped")))
-((failed == 0))
+# Files given and none of them an image is a failure too: the template was run on nothing.
+((failed == 0)) && ((${#inputs[@]} > 0 || ${#skipped[@]} == 0))
