@@ -39,10 +39,10 @@ constexpr int defaultJpegQuality = 90;
 // with no signature of its own, takes every other file.
 const ImageFormat formats[] = {
     {"PNG", "png", "png", matchesPng, decodePng, encodePngFile, noQuality, anySide, CarriesAll},
-    {"JPEG", "jpg jpeg", "jpg jpeg jpe", matchesJpeg, decodeJpeg, encodeJpeg, defaultJpegQuality, 65500,
+    {"JPEG", "jpg jpeg", "jpg jpeg", matchesJpeg, decodeJpeg, encodeJpeg, defaultJpegQuality, 65500,
      CarriesAll},
     {"WebP", "webp", "webp", matchesWebp, decodeWebp, encodeWebp, lossless, 16383, CarriesAll},
-    {"PNM/PAM", "pam", "pam pnm pbm", matchesPnm, decodePnmFound, encodePamFile, noQuality, anySide,
+    {"PNM/PAM", "pam", "pam pnm pbm pgm ppm", matchesPnm, decodePnmFound, encodePamFile, noQuality, anySide,
      CarriesNone},
     {"PPM", "ppm", "ppm", nullptr, nullptr, encodePpmFile, noQuality, anySide, CarriesNone},
     {"PGM", "pgm", "pgm", nullptr, nullptr, encodePgmFile, noQuality, anySide, CarriesNone},
@@ -119,9 +119,14 @@ std::string readableExtensions() {
     for (const ImageFormat& format : formats) {
         if (format.decode == nullptr && &format != &tgaFormat())
             continue;
-        if (!list.empty())
-            list += ' ';
-        list += format.extensions;
+        forEachWord(format.extensions, [&](const char* word, std::size_t n) {
+            const std::string extension(word, n);
+            if ((" " + list + " ").find(" " + extension + " ") != std::string::npos)
+                return;
+            if (!list.empty())
+                list += ' ';
+            list += extension;
+        });
     }
     return list;
 }

@@ -53,7 +53,8 @@ const ImageFormat* formatByPrefix(const char* word, std::size_t length);
 // The row of TGA, which reads every file no other row matches.
 const ImageFormat& tgaFormat();
 
-// The extensions of the files `read` takes, in table order, blank-separated (for the batch driver's list).
+// The extensions of the files `read` takes, each once, in table order, blank-separated (the batch driver's
+// list).
 std::string readableExtensions();
 
 // The lines --help shows about formats, wrapped at 80 columns.

@@ -6,6 +6,7 @@
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
