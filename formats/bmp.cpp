@@ -41,9 +41,6 @@ enum Compression : std::uint32_t {
     bitfields = 3,
     alphaBitfields = 6,
 };
-// In the OS/2 header, 3 and 4 name a Huffman coding and a 24-bit run-length coding.
-constexpr std::uint32_t os2Huffman = 3;
-constexpr std::uint32_t os2Rle24 = 4;
 
 constexpr std::size_t paletteLimit = 256;
 // Masks of up to this many bits are scaled through a table; wider ones are computed pixel by pixel.
@@ -108,10 +105,11 @@ bool readHeader(ByteSource& source, Header& h, std::string& reason) {
         h.bits = le16(info + 14);
         h.compression = le32(info + 16);
         h.coloursUsed = le32(info + 32);
-        if (h.size >= colourMasksAt + 12 && h.size != os2Header)
+        // The OS/2 header holds other fields there, but its files never use masks.
+        if (h.size >= colourMasksAt + 12)
             for (std::size_t c = 0; c < 3; ++c)
                 h.masks[c] = le32(info + colourMasksAt + 4 * c);
-        if (h.size >= alphaMaskAt + 4 && h.size != os2Header)
+        if (h.size >= alphaMaskAt + 4)
             h.masks[3] = le32(info + alphaMaskAt);
     }
     if (h.width == 0 || h.height == 0) {
@@ -123,7 +121,9 @@ bool readHeader(ByteSource& source, Header& h, std::string& reason) {
 
 // Checks the compression against the bit depth and reads the masks that follow a 40-byte header.
 bool readCompression(ByteSource& source, Header& h, std::string& reason) {
-    if (h.size == os2Header && (h.compression == os2Huffman || h.compression == os2Rle24)) {
+    // OS/2 files know no masks: 3 and 4 name their Huffman and 24-bit run-length codings there.
+    if (h.size == os2Header && h.compression != uncompressed && h.compression != rle8 &&
+        h.compression != rle4) {
         reason = unsupportedCompression;
         return false;
     }

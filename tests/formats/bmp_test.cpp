@@ -430,6 +430,13 @@ TEST(BmpReader, UnsupportedAndInconsistentFilesAreRefused) {
          },
          "BMP: unsupported compression"},
         {"unknown compression", [](BmpSpec& s) { s.compression = 11; }, "BMP: unsupported compression"},
+        {"OS/2 with masks",
+         [](BmpSpec& s) {
+             s.headerSize = 64;
+             s.compression = 6;
+             s.bits = 32;
+         },
+         "BMP: unsupported compression"},
         {"OS/2 Huffman",
          [](BmpSpec& s) {
              s.headerSize = 64;
@@ -544,6 +551,8 @@ TEST(BmpReader, DamagedFilesGiveAnImageOrAReason) {
                                            "BMP: bad bitfields",
                                            "BMP: bad colour index"};
     std::mt19937 random(23);
+    // A damaged size can ask for gigabytes, which the budget would grant here; the cap keeps each quick.
+    setImageMemoryLimit(imageBytesHeld() + (std::uint64_t{16} << 20));
     for (const auto& [name, file] : completeFiles())
         for (std::size_t at = 0; at < file.size(); ++at)
             for (int round = 0; round < 8; ++round) {
@@ -556,9 +565,10 @@ TEST(BmpReader, DamagedFilesGiveAnImageOrAReason) {
                     continue; // a size grown past the budget
                 }
                 if (d.image == nullptr) {
-                    ASSERT_TRUE(reasons.count(d.reason)) << name << " at " << at << ": " << d.reason;
+                    EXPECT_TRUE(reasons.count(d.reason)) << name << " at " << at << ": " << d.reason;
                 }
             }
+    setImageMemoryLimit(std::nullopt);
 }
 
 TEST(BmpReader, LargeDeclaredSizesAreRefusedBeforeTheirPixels) {
