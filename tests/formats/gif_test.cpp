@@ -362,6 +362,12 @@ TEST(GifReader, TheSignatureIsBothVersionsOnly) {
         const auto* head = reinterpret_cast<const std::uint8_t*>(c.head);
         EXPECT_EQ(matchesGif(head, std::strlen(c.head)), c.matches) << c.head;
     }
+    // A file without extensions is read the same under either version.
+    Bytes older = makeGif({3, 2, colours(4, 10), {patternFrame(3, 2, 4)}});
+    older[4] = '7';
+    const Decoded d = decodeBytes(older);
+    ASSERT_NE(d.image, nullptr) << d.reason;
+    EXPECT_EQ(pixelAt(*d.image, 2, 1), (Rgba{121, 167, 20, 255})); // index (2 * 3 + 7 + 2) % 4 = 3
 }
 
 } // namespace
