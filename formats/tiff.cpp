@@ -56,8 +56,6 @@ void BudgetedBytes::resize(std::size_t size) {
                                         : 2 * room;
         reserve(std::max(size, doubled));
     }
-    if (size > used)
-        std::memset(bytes.get() + used, 0, size - used);
     used = size;
 }
 
@@ -270,6 +268,8 @@ Layout checkFirstDirectory(const std::uint8_t* data, std::size_t size) {
     std::uint64_t directory = 0;
     std::uint64_t entries = 0;
     in.read(big ? 8 : 4, offsetBytes, directory);
+    if (directory < (big ? bigHeaderBytes : classicHeaderBytes))
+        return Layout::NotTiff; // no directory, or one inside the header
     if (!in.read(directory, countBytes, entries))
         return Layout::Cut;
     const std::uint64_t first = directory + countBytes;

@@ -21,7 +21,7 @@ public:
 
     // Makes room for at least `capacity` bytes in all, keeping those held.
     void reserve(std::size_t capacity);
-    // Sets the size, zero-filling new bytes, at least doubling the room when it must grow.
+    // Sets the size, leaving new bytes unset, at least doubling the room when it must grow.
     void resize(std::size_t size);
 
     std::uint8_t* data() { return bytes.get(); }

@@ -33,6 +33,9 @@ namespace {
 constexpr std::size_t stripTargetBytes = std::size_t{256} << 10;
 // The library's buffers beside each strip: its own copy for differencing, and the compressed output.
 constexpr std::size_t libraryCopiesPerStrip = 3;
+// The compression level: on photographs, 3 gives files within a few percent of the default level 6 in a
+// fifth of the time or less.
+constexpr int deflateLevel = 3;
 // Pixel bytes from which a file is written as BigTIFF: classic offsets end at 4 GiB, and the directory,
 // the metadata and data that compresses badly need room below that.
 constexpr std::uint64_t bigTiffPixelBytes = (std::uint64_t{4} << 30) - (std::uint64_t{256} << 20);
@@ -135,13 +138,17 @@ tmsize_t writeOutput(thandle_t handle, void* in, tmsize_t n) {
         return -1;
     const auto count = static_cast<std::size_t>(n);
     const auto end = static_cast<std::size_t>(file->position) + count;
-    if (end > file->bytes.size()) {
+    const std::size_t size = file->bytes.size();
+    if (end > size) {
         try {
             file->bytes.resize(end);
         } catch (const std::bad_alloc&) {
             file->outOfMemory = true;
             return -1;
         }
+        // A seek beyond the end leaves a gap, which reads as zeros.
+        if (file->position > size)
+            std::memset(file->bytes.data() + size, 0, static_cast<std::size_t>(file->position) - size);
     }
     if (count > 0)
         std::memcpy(file->bytes.data() + file->position, in, count);
@@ -176,6 +183,7 @@ bool describe(TIFF* tiff, const Image& image, const Layout& layout, std::uint32_
               TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
               TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) == 1 &&
               TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1 &&
+              TIFFSetField(tiff, TIFFTAG_ZIPQUALITY, deflateLevel) == 1 &&
               TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rowsPerStrip) == 1;
     if (ok && layout.alpha())
         ok = TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, unassociated) == 1;

@@ -635,6 +635,9 @@ TEST(TiffReader, DamagedFilesAreRefusedWithoutHarm) {
     Bytes badMagic = file;
     badMagic[2] = 41;
     EXPECT_EQ(decode(badMagic).reason, "TIFF: corrupt data");
+    Bytes noDirectory = file;
+    std::fill(noDirectory.begin() + 4, noDirectory.begin() + 8, 0);
+    EXPECT_EQ(decode(noDirectory).reason, "TIFF: corrupt data");
     Bytes badOrder = file;
     badOrder[0] = 'X';
     EXPECT_EQ(decode(badOrder).reason, "TIFF: corrupt data");
