@@ -17,18 +17,17 @@ bool cmykToSrgb(const std::uint8_t* cmyk, std::size_t pixels, const std::vector<
                 bool adobeInverted, std::uint8_t* rgbaOut) {
     const MemoryReservation tables(colour::transformBytes + 4 * blockPixels);
     const colour::Context context = colour::quietContext();
-    const colour::Profile source(
-        cmsOpenProfileFromMemTHR(context.get(), profile.data(), static_cast<cmsUInt32Number>(profile.size())));
+    const colour::Profile source(cmsOpenProfileFromMemTHR(context.get(), profile.data(),
+                                                          static_cast<cmsUInt32Number>(profile.size())));
     if (source == nullptr || cmsGetColorSpace(source.get()) != cmsSigCmykData)
         return false;
     const colour::Profile srgb(cmsCreate_sRGBProfileTHR(context.get()));
     if (srgb == nullptr)
         return false;
     // TYPE_CMYK_8_REV reads 255 as no ink, as the Adobe marker stores it.
-    const colour::Transform transform(cmsCreateTransformTHR(context.get(), source.get(),
-                                                            adobeInverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8,
-                                                            srgb.get(), TYPE_RGBA_8, colour::intent,
-                                                            colour::flags));
+    const colour::Transform transform(
+        cmsCreateTransformTHR(context.get(), source.get(), adobeInverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8,
+                              srgb.get(), TYPE_RGBA_8, colour::intent, colour::flags));
     if (transform == nullptr)
         return false;
     std::vector<std::uint8_t> block(4 * blockPixels);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <lcms2.h>
 #include <cstddef>
+#include <lcms2.h>
 #include <memory>
 #include <type_traits>
 

@@ -12,6 +12,9 @@ class SrgbCmd final : public Command {
 public:
     SrgbCmd() : Command("srgb", {arg::image("v", Lookup::Fetch, "No image to convert")}) {}
 
+    // The verb sets the metadata itself: the profile goes, EXIF and XMP stay.
+    bool keepsMetadata() const override { return false; }
+
     int execute(const Arguments& args, ScriptContext& ctx) override {
         std::string reason;
         if (!convertToSrgb(args.image(0), reason)) {

@@ -93,8 +93,8 @@ struct MarkerBlocks {
     bool haveExif = false;
     bool haveXmp = false;
     std::vector<Segment> icc;
-    bool iccBroken = false;  // a marker of the profile was out of place: the profile is left out
-    bool iccClosed = false;  // the header is read: later profile markers are passed over
+    bool iccBroken = false; // a marker of the profile was out of place: the profile is left out
+    bool iccClosed = false; // the header is read: later profile markers are passed over
     std::size_t reserved = 0;
 };
 

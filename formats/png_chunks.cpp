@@ -247,12 +247,17 @@ void png::MetadataChunks::end() {
             drop(); // the stream ends with the chunk before its end
             return;
         }
+        if (!overCap) {
+            block.resize(block.size() - inflater->state.avail_out);
+            // A stream that ends as it fills the byte past the cap is too large all the same.
+            overCap = block.size() > metadataBlockCap;
+            inflatedTotal = block.size();
+        }
         if (overCap) {
             admitMetadataBlock(found, kind, inflatedTotal);
             drop();
             return;
         }
-        block.resize(block.size() - inflater->state.avail_out);
     }
     std::vector<std::uint8_t>* target = kind == MetadataKind::Icc    ? &found.icc
                                         : kind == MetadataKind::Exif ? &found.exif

@@ -182,7 +182,8 @@ ImagePtr failed(const LibraryInput& input) {
 
 } // namespace
 
-ImagePtr png::decodeWithLibrary(ByteSource& source, const Header& h, std::string& reason, FoundMetadata& found) {
+ImagePtr png::decodeWithLibrary(ByteSource& source, const Header& h, std::string& reason,
+                                FoundMetadata& found) {
     LibraryInput input{source, ChunkTap(found)};
     const std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(0));
     if (ctx == nullptr)

@@ -24,9 +24,9 @@
 // The two give the same pixels for every file both can read, which the tests check on every variant.
 //
 // Pixels are taken as stored: gamma, colour profiles and significant-bit counts are not applied. The colour
-// profile, EXIF and XMP chunks are kept wherever they lie, before or after the image data (png_metadata.h). Samples
-// of 16 bits become (v * 255 + 32767) / 65535, the nearest 8-bit value; samples of fewer than 8 bits are
-// spread over 0..255 (a 1-bit 1 is 255, a 2-bit 1 is 85). A transparency chunk makes the pixels it names
+// profile, EXIF and XMP chunks are kept wherever they lie, before or after the image data (png_metadata.h).
+// Samples of 16 bits become (v * 255 + 32767) / 65535, the nearest 8-bit value; samples of fewer than 8 bits
+// are spread over 0..255 (a 1-bit 1 is 255, a 2-bit 1 is 85). A transparency chunk makes the pixels it names
 // transparent. Colour with alpha is premultiplied by image/straight_colour.h like every format's.
 
 namespace {

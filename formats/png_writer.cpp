@@ -1,6 +1,6 @@
 #include "formats/codecs.h"
-#include "formats/png_chunks.h"
 #include "formats/icc_profile.h"
+#include "formats/png_chunks.h"
 #include "formats/png_filters.h"
 #include "formats/png_metadata.h"
 
@@ -21,11 +21,12 @@
 // the image data and the end. The metadata goes before the image data, in the order colour profile (iCCP),
 // EXIF (eXIf), XMP (iTXt, uncompressed). A profile always describes the pixels written: an image with an RGB
 // profile is written in colour even when every pixel is grey, a grey profile is kept only when the pixels
-// are written as grey, and a profile of any other space is left out. Each row is filtered with the filter that makes its bytes smallest (png_filters.h), and the rows are
-// compressed by a fast deflate (the ISA-L library's level 1) whose matches look back at most 4 bytes: on
-// filtered photographs, repeats of a byte or of the pixel before carry nearly all there is to gain, and
-// longer matches cost more bits than they save. On real pictures this gives files smaller than the common
-// default of zlib's level 6 without filters, several times faster.
+// are written as grey, and a profile of any other space is left out. Each row is filtered with the filter
+// that makes its bytes smallest (png_filters.h), and the rows are compressed by a fast deflate (the ISA-L
+// library's level 1) whose matches look back at most 4 bytes: on filtered photographs, repeats of a byte or
+// of the pixel before carry nearly all there is to gain, and longer matches cost more bits than they save. On
+// real pictures this gives files smaller than the common default of zlib's level 6 without filters, several
+// times faster.
 
 namespace {
 
@@ -241,7 +242,7 @@ std::vector<std::uint8_t> iccpChunkData(const std::vector<std::uint8_t>& profile
     stream->avail_in = static_cast<std::uint32_t>(profile.size()); // a block is far below 4 GiB
     std::vector<std::uint8_t> data(sizeof profileName + 1 + profile.size() + compressorOverread);
     std::memcpy(data.data(), profileName, sizeof profileName); // the name and its 0
-    std::size_t used = sizeof profileName + 1;                  // and method 0
+    std::size_t used = sizeof profileName + 1;                 // and method 0
     while (stream->internal_state.state != ZSTATE_END) {
         if (used == data.size())
             data.resize(2 * data.size());

@@ -144,7 +144,8 @@ bool setChunk(WebPMux* mux, const char* fourcc, const std::vector<std::uint8_t>*
 
 // The encoded image in the extended layout with the metadata's chunks: VP8X with the flags of what follows
 // (profile, alpha, EXIF, XMP), ICCP, the image data (ALPH and VP8, or VP8L), EXIF, XMP.
-bool writeWithMetadata(const std::uint8_t* encoded, std::size_t size, const Blocks& blocks, OutputBuffer& out) {
+bool writeWithMetadata(const std::uint8_t* encoded, std::size_t size, const Blocks& blocks,
+                       OutputBuffer& out) {
     const WebPData bitstream{encoded, size};
     const std::unique_ptr<WebPMux, MuxDeleter> mux(WebPMuxCreate(&bitstream, 0));
     if (mux == nullptr)
