@@ -14,9 +14,10 @@
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <isa-l/igzip_lib.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 
@@ -227,11 +228,23 @@ Bytes chunk(const char (&type)[5], const Bytes& data) {
     return out;
 }
 
+// A zlib stream of `data`, by the fast compressor's level 0 (its own Huffman tables, unlike the writer's).
 Bytes zlibCompressed(const Bytes& data) {
-    uLongf size = compressBound(static_cast<uLong>(data.size()));
-    Bytes out(size);
-    EXPECT_EQ(compress2(out.data(), &size, data.data(), static_cast<uLong>(data.size()), 9), Z_OK);
-    out.resize(size);
+    const auto stream = std::make_unique<isal_zstream>();
+    isal_deflate_init(stream.get());
+    stream->level = 0;
+    stream->gzip_flag = IGZIP_ZLIB;
+    stream->end_of_stream = 1;
+    Bytes input = data;
+    input.resize(data.size() + 64); // the compressor reads a little past its input
+    stream->next_in = input.data();
+    stream->avail_in = static_cast<std::uint32_t>(data.size());
+    Bytes out(data.size() + data.size() / 8 + 1024);
+    stream->next_out = out.data();
+    stream->avail_out = static_cast<std::uint32_t>(out.size());
+    EXPECT_EQ(isal_deflate(stream.get()), COMP_OK);
+    EXPECT_EQ(stream->internal_state.state, ZSTATE_END);
+    out.resize(out.size() - stream->avail_out);
     return out;
 }
 
