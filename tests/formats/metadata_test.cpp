@@ -121,7 +121,7 @@ ImagePtr with(ImagePtr image, Bytes icc, Bytes exif, Bytes xmp) {
 
 // ---- Round trips ----
 
-TEST(Metadata, EveryBlockComesBackByteForByteFromEveryFormat) {
+TEST(FormatMetadata, EveryBlockComesBackByteForByteFromEveryFormat) {
     const Bytes icc = srgbProfileBytes();
     struct Blocks {
         const char* name;
@@ -153,7 +153,7 @@ TEST(Metadata, EveryBlockComesBackByteForByteFromEveryFormat) {
     }
 }
 
-TEST(Metadata, AFileWithoutBlocksItCanCarryIsTheFileWithoutMetadata) {
+TEST(FormatMetadata, AFileWithoutBlocksItCanCarryIsTheFileWithoutMetadata) {
     // A profile of a space the pixels are not written in is left out, and then nothing is left to write.
     Bytes cmyk = srgbProfileBytes();
     std::memcpy(cmyk.data() + 16, "CMYK", 4);
@@ -169,7 +169,7 @@ std::uint8_t pngColourType(const Bytes& file) {
     return file.at(png::signatureSize + 8 + 9);
 }
 
-TEST(Metadata, APngProfileAlwaysDescribesThePixelsWritten) {
+TEST(FormatMetadata, APngProfileAlwaysDescribesThePixelsWritten) {
     const Bytes rgb = srgbProfileBytes();
     const Bytes grey = greyProfileBytes();
     Bytes lab = rgb;
@@ -204,7 +204,7 @@ TEST(Metadata, APngProfileAlwaysDescribesThePixelsWritten) {
     }
 }
 
-TEST(Metadata, JpegAndWebpKeepOnlyRgbProfiles) {
+TEST(FormatMetadata, JpegAndWebpKeepOnlyRgbProfiles) {
     const Bytes grey = greyProfileBytes();
     for (Format format : {Format::Jpeg, Format::WebpLossy, Format::WebpLossless}) {
         SCOPED_TRACE(nameOf(format));
