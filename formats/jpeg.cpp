@@ -1,10 +1,15 @@
 #include "formats/codecs.h"
+#include "formats/icc_profile.h"
 #include "formats/jpeg_library.h"
 
+#include "colour/cmyk.h"
 #include "system/memory_budget.h"
 
 #include <algorithm>
+#include <cstring>
 #include <jerror.h>
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -55,6 +60,175 @@ void skipInput(j_decompress_ptr cinfo, long count) {
     s.pub.bytes_in_buffer -= n;
 }
 
+// ---- Metadata: APP1 (EXIF, XMP) and APP2 (the colour profile) markers ----
+
+constexpr std::uint8_t exifSignature[] = {'E', 'x', 'i', 'f', 0, 0};
+constexpr char xmpSignature[] = "http://ns.adobe.com/xap/1.0/"; // and its 0
+constexpr char iccSignature[] = "ICC_PROFILE";                  // and its 0, then sequence number and count
+constexpr std::size_t iccPrefixBytes = sizeof iccSignature + 2;
+// The longest signature looked for: the bytes of a marker read before it is known whether it is wanted.
+constexpr std::size_t signatureBytes = sizeof xmpSignature;
+// A profile is split over at most 255 markers.
+constexpr std::size_t maxIccSegments = 255;
+
+// The blocks the markers hold, gathered as the library meets them. Their bytes count in the memory budget
+// as they are read, before they are stored. The library reaches this through the record's client_data.
+struct MarkerBlocks {
+    struct Segment {
+        std::uint8_t number = 0; // 1..count
+        std::uint8_t count = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    MarkerBlocks() = default;
+    MarkerBlocks(const MarkerBlocks&) = delete;
+    MarkerBlocks& operator=(const MarkerBlocks&) = delete;
+    ~MarkerBlocks() {
+        if (reserved > 0)
+            releaseImageMemory(reserved);
+    }
+
+    std::vector<std::uint8_t> exif;
+    std::vector<std::uint8_t> xmp;
+    bool haveExif = false;
+    bool haveXmp = false;
+    std::vector<Segment> icc;
+    bool iccBroken = false; // a marker of the profile was out of place: the profile is left out
+    bool iccClosed = false; // the header is read: later profile markers are passed over
+    std::size_t reserved = 0;
+};
+
+// The next byte of the file (the source never suspends: at the end of the data it fails the decoding).
+std::uint8_t nextByte(j_decompress_ptr cinfo) {
+    jpeg_source_mgr& src = *cinfo->src;
+    if (src.bytes_in_buffer == 0)
+        (*src.fill_input_buffer)(cinfo);
+    --src.bytes_in_buffer;
+    return *src.next_input_byte++;
+}
+
+// Counts `n` more bytes in the budget and makes room for them at the end of `out`; false when either is
+// refused. No exception may pass through the library, so the caller turns false into its error.
+bool makeRoom(MarkerBlocks& blocks, std::vector<std::uint8_t>& out, std::size_t n) {
+    try {
+        reserveImageMemory(n);
+        blocks.reserved += n;
+        out.reserve(out.size() + n);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// Appends the marker's next `n` bytes to `out` (room made already).
+void readInto(j_decompress_ptr cinfo, std::vector<std::uint8_t>& out, std::size_t n) {
+    jpeg_source_mgr& src = *cinfo->src;
+    while (n > 0) {
+        if (src.bytes_in_buffer == 0)
+            (*src.fill_input_buffer)(cinfo);
+        const std::size_t piece = std::min(n, src.bytes_in_buffer);
+        out.insert(out.end(), src.next_input_byte, src.next_input_byte + piece);
+        src.next_input_byte += piece;
+        src.bytes_in_buffer -= piece;
+        n -= piece;
+    }
+}
+
+// Where the bytes of the marker after its signature go, or null when the marker is passed over.
+std::vector<std::uint8_t>* destinationOf(MarkerBlocks& blocks, int marker, const std::uint8_t* head,
+                                         std::size_t size) {
+    if (marker == JPEG_APP0 + 1) {
+        if (!blocks.haveExif && size >= sizeof exifSignature &&
+            std::memcmp(head, exifSignature, sizeof exifSignature) == 0) {
+            blocks.haveExif = true;
+            return &blocks.exif;
+        }
+        if (!blocks.haveXmp && size >= sizeof xmpSignature &&
+            std::memcmp(head, xmpSignature, sizeof xmpSignature) == 0) {
+            blocks.haveXmp = true;
+            return &blocks.xmp;
+        }
+        return nullptr;
+    }
+    if (blocks.iccClosed || blocks.iccBroken || size < iccPrefixBytes ||
+        std::memcmp(head, iccSignature, sizeof iccSignature) != 0)
+        return nullptr;
+    const std::uint8_t number = head[sizeof iccSignature];
+    const std::uint8_t count = head[sizeof iccSignature + 1];
+    if (number == 0 || number > count || blocks.icc.size() == maxIccSegments) {
+        blocks.iccBroken = true;
+        return nullptr;
+    }
+    blocks.icc.push_back({number, count, {}});
+    return &blocks.icc.back().bytes;
+}
+
+// Reads an APP1 or APP2 marker: keeps its bytes when it holds EXIF, XMP or a piece of the colour profile,
+// and passes over it otherwise.
+boolean readMetadataMarker(j_decompress_ptr cinfo) {
+    MarkerBlocks& blocks = *static_cast<MarkerBlocks*>(cinfo->client_data);
+    const unsigned high = nextByte(cinfo);
+    const unsigned length = high << 8 | nextByte(cinfo);
+    if (length < 2)
+        ERREXIT(cinfo, JERR_BAD_LENGTH);
+    std::size_t left = length - 2;
+    std::uint8_t head[signatureBytes];
+    const std::size_t headBytes = std::min(left, sizeof head);
+    for (std::size_t i = 0; i < headBytes; ++i)
+        head[i] = nextByte(cinfo);
+    left -= headBytes;
+    std::vector<std::uint8_t>* out = nullptr;
+    bool stored = false;
+    try {
+        out = destinationOf(blocks, cinfo->unread_marker, head, headBytes);
+    } catch (const std::bad_alloc&) {
+        stored = true; // the list of profile pieces could not grow
+    }
+    if (stored)
+        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    if (out == nullptr) {
+        if (left > 0)
+            (*cinfo->src->skip_input_data)(cinfo, static_cast<long>(left));
+        return TRUE;
+    }
+    // The bytes of the block after its signature: those read already, then the rest.
+    const std::size_t signature = out == &blocks.exif  ? sizeof exifSignature
+                                  : out == &blocks.xmp ? sizeof xmpSignature
+                                                       : iccPrefixBytes;
+    if (!makeRoom(blocks, *out, headBytes - signature + left))
+        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    out->insert(out->end(), head + signature, head + headBytes);
+    readInto(cinfo, *out, left);
+    return TRUE;
+}
+
+// The profile from its pieces, in the order of their numbers: every piece must say the same count, and each
+// number from 1 to the count must come exactly once. Anything else leaves the profile out with a note.
+void assembleProfile(MarkerBlocks& blocks, FoundMetadata& found) {
+    if (blocks.icc.empty() && !blocks.iccBroken)
+        return;
+    const std::size_t count = blocks.icc.empty() ? 0 : blocks.icc.front().count;
+    std::vector<const MarkerBlocks::Segment*> order(count, nullptr);
+    bool whole = !blocks.iccBroken && blocks.icc.size() == count;
+    std::size_t bytes = 0;
+    for (const MarkerBlocks::Segment& s : blocks.icc) {
+        whole = whole && s.count == count && order[s.number - 1u] == nullptr;
+        if (!whole)
+            break;
+        order[s.number - 1u] = &s;
+        bytes += s.bytes.size();
+    }
+    if (!whole) {
+        found.notes.push_back("ICC profile left out (its markers do not form a whole sequence)");
+        return;
+    }
+    if (!admitMetadataBlock(found, MetadataKind::Icc, bytes))
+        return;
+    found.icc.reserve(bytes);
+    for (const MarkerBlocks::Segment* s : order)
+        found.icc.insert(found.icc.end(), s->bytes.begin(), s->bytes.end());
+}
+
 // ---- The decompressor ----
 
 // Every scan of a file with several is decoded over the whole image, so a small file of many tiny scans
@@ -74,12 +248,15 @@ struct Decompressor {
     SourceManager source;
     jpeg_progress_mgr progress;
     std::size_t coefficientBytes; // the whole-image coefficient buffer of a file with several scans
+    MarkerBlocks* markers;        // where the metadata markers go
+    bool profileConverts;         // CMYK pixels are kept as they are, for the colour profile to convert
 };
 
 // Owns a Decompressor and destroys the library's state however the decoding ends.
 class DecompressorHandle {
 public:
-    explicit DecompressorHandle(ByteSource& bytes) : d{} {
+    DecompressorHandle(ByteSource& bytes, MarkerBlocks& markers) : d{} {
+        d.markers = &markers;
         d.cinfo.err = installJpegErrorHandler(d.errors);
         d.source.pub.init_source = initSource;
         d.source.pub.fill_input_buffer = fillInput;
@@ -133,6 +310,9 @@ bool readHeader(Decompressor& d) {
     jpeg_create_decompress(&d.cinfo);
     d.cinfo.src = &d.source.pub;
     d.cinfo.progress = &d.progress;
+    d.cinfo.client_data = d.markers;
+    jpeg_set_marker_processor(&d.cinfo, JPEG_APP0 + 1, readMetadataMarker);
+    jpeg_set_marker_processor(&d.cinfo, JPEG_APP0 + 2, readMetadataMarker);
     jpeg_read_header(&d.cinfo, TRUE);
     d.cinfo.out_color_space = isCmyk(d.cinfo.jpeg_color_space) ? JCS_CMYK : JCS_EXT_RGBA;
     jpeg_calc_output_dimensions(&d.cinfo);
@@ -167,7 +347,7 @@ bool readRows(Decompressor& d, Image& image) {
         for (JDIMENSION i = 0; i < wanted; ++i)
             rows[i] = image.pixel(0, first + i);
         const JDIMENSION got = jpeg_read_scanlines(&d.cinfo, rows, wanted);
-        if (cmyk)
+        if (cmyk && !d.profileConverts)
             cmykToRgba(rows[0], std::size_t{got} * image.width, d.cinfo.saw_Adobe_marker != FALSE);
     }
     jpeg_finish_decompress(&d.cinfo);
@@ -180,12 +360,34 @@ bool matchesJpeg(const std::uint8_t* head, std::size_t size) {
     return size >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
 }
 
-ImagePtr decodeJpeg(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
-    DecompressorHandle handle(source);
+// CMYK pixels through the file's CMYK colour profile to sRGB, or by the plain rule when the profile cannot
+// be used. A profile describes the CMYK of the file, not the colour read from it, so the image carries none.
+void convertCmyk(Image& image, bool inverted, FoundMetadata& found) {
+    const std::size_t pixels = std::size_t{image.width} * image.height;
+    if (!cmykToSrgb(image.pixels.get(), pixels, found.icc, inverted, image.pixels.get())) {
+        cmykToRgba(image.pixels.get(), pixels, inverted);
+        found.notes.push_back("ICC profile left out (it does not describe the colours read)");
+    }
+    found.icc.clear();
+}
+
+ImagePtr decodeJpeg(ByteSource& source, std::string& reason, FoundMetadata& found) {
+    MarkerBlocks markers;
+    DecompressorHandle handle(source, markers);
     Decompressor& d = handle.get();
     if (!readHeader(d)) {
         reason = jpegFailureReason(d.errors);
         return nullptr;
+    }
+    // The profile is the one the markers before the image data give.
+    markers.iccClosed = true;
+    assembleProfile(markers, found);
+    markers.icc.clear();
+    const bool cmyk = d.cinfo.out_color_space == JCS_CMYK;
+    d.profileConverts = cmyk && iccColourSpace(found.icc) == IccSpace::Cmyk;
+    if (cmyk && !found.icc.empty() && !d.profileConverts) {
+        found.notes.push_back("ICC profile left out (it does not describe the colours read)");
+        found.icc.clear();
     }
     // The image and the library's coefficient buffer come out of the budget before the library allocates
     // anything large; the library is held to what was reserved for it.
@@ -196,5 +398,11 @@ ImagePtr decodeJpeg(ByteSource& source, std::string& reason, FoundMetadata& /*fo
         reason = jpegFailureReason(d.errors);
         return nullptr;
     }
+    if (d.profileConverts)
+        convertCmyk(*image, d.cinfo.saw_Adobe_marker != FALSE, found);
+    if (admitMetadataBlock(found, MetadataKind::Exif, markers.exif.size()))
+        found.exif = std::move(markers.exif);
+    if (admitMetadataBlock(found, MetadataKind::Xmp, markers.xmp.size()))
+        found.xmp = std::move(markers.xmp);
     return image;
 }

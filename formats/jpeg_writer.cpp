@@ -1,9 +1,11 @@
 #include "formats/codecs.h"
+#include "formats/icc_profile.h"
 #include "formats/jpeg_library.h"
 
 #include "image/straight_colour.h"
 #include "system/file_replacement.h"
 
+#include <algorithm>
 #include <jerror.h>
 #include <vector>
 
@@ -99,9 +101,67 @@ JSAMPROW straightRow(const Image& image, std::uint32_t y, std::uint8_t* scratch)
     return scratch;
 }
 
+// ---- Metadata: EXIF and XMP in APP1 markers, the colour profile in APP2 markers ----
+
+// The most data a marker holds (its length field counts itself).
+constexpr std::size_t markerDataBytes = 65533;
+constexpr std::uint8_t exifSignature[] = {'E', 'x', 'i', 'f', 0, 0};
+constexpr char xmpSignature[] = "http://ns.adobe.com/xap/1.0/"; // written with its 0
+constexpr char iccSignature[] = "ICC_PROFILE";                  // written with its 0
+// The profile bytes in one APP2 marker: what is left after the signature, sequence number and count.
+constexpr std::size_t iccPieceBytes = markerDataBytes - sizeof iccSignature - 2;
+constexpr std::size_t maxIccMarkers = 255;
+
+struct Marker {
+    int code;
+    std::vector<std::uint8_t> data;
+};
+
+void addMarker(std::vector<Marker>& markers, int code, const void* signature, std::size_t signatureBytes,
+               const std::uint8_t* block, std::size_t blockBytes) {
+    Marker m{code, {}};
+    m.data.reserve(signatureBytes + blockBytes);
+    const auto* sig = static_cast<const std::uint8_t*>(signature);
+    m.data.insert(m.data.end(), sig, sig + signatureBytes);
+    m.data.insert(m.data.end(), block, block + blockBytes);
+    markers.push_back(std::move(m));
+}
+
+// The markers of the image's metadata, in the order readers look for them: EXIF first (right after the
+// JFIF marker), then the profile, then XMP. A block too large for its markers is left out: EXIF or XMP of
+// more than one marker holds, a profile of more than 255 markers. The pixels written are RGB, so only an
+// RGB profile describes them; a profile of another space is left out.
+std::vector<Marker> metadataMarkers(const Image& image) {
+    std::vector<Marker> markers;
+    if (image.metadata == nullptr)
+        return markers;
+    const ImageMetadata& m = *image.metadata;
+    if (!m.exif().empty() && m.exif().size() <= markerDataBytes - sizeof exifSignature)
+        addMarker(markers, JPEG_APP0 + 1, exifSignature, sizeof exifSignature, m.exif().data(),
+                  m.exif().size());
+    const std::vector<std::uint8_t>& icc = m.icc();
+    const std::size_t pieces = (icc.size() + iccPieceBytes - 1) / iccPieceBytes;
+    if (iccColourSpace(icc) == IccSpace::Rgb && pieces <= maxIccMarkers) {
+        for (std::size_t i = 0; i < pieces; ++i) {
+            std::uint8_t prefix[sizeof iccSignature + 2];
+            std::copy(iccSignature, iccSignature + sizeof iccSignature, prefix);
+            prefix[sizeof iccSignature] = static_cast<std::uint8_t>(i + 1);
+            prefix[sizeof iccSignature + 1] = static_cast<std::uint8_t>(pieces);
+            const std::size_t at = i * iccPieceBytes;
+            addMarker(markers, JPEG_APP0 + 2, prefix, sizeof prefix, icc.data() + at,
+                      std::min(iccPieceBytes, icc.size() - at));
+        }
+    }
+    if (!m.xmp().empty() && m.xmp().size() <= markerDataBytes - sizeof xmpSignature)
+        addMarker(markers, JPEG_APP0 + 1, xmpSignature, sizeof xmpSignature, m.xmp().data(), m.xmp().size());
+    return markers;
+}
+
 // Baseline JPEG with the library's defaults: YCbCr with 4:2:0 chroma subsampling, the accurate integer
-// DCT, the standard Huffman tables, and the quantisation tables scaled to `quality`.
-bool compress(Compressor& c, const Image& image, int quality, std::uint8_t* scratch) {
+// DCT, the standard Huffman tables, and the quantisation tables scaled to `quality`; the metadata markers
+// follow the JFIF marker.
+bool compress(Compressor& c, const Image& image, int quality, const std::vector<Marker>& markers,
+              std::uint8_t* scratch) {
     if (setjmp(c.errors.jump) != 0)
         return false;
     jpeg_create_compress(&c.cinfo);
@@ -115,6 +175,8 @@ bool compress(Compressor& c, const Image& image, int quality, std::uint8_t* scra
     c.cinfo.dct_method = JDCT_ISLOW;
     c.cinfo.optimize_coding = FALSE;
     jpeg_start_compress(&c.cinfo, TRUE);
+    for (const Marker& m : markers)
+        jpeg_write_marker(&c.cinfo, m.code, m.data.data(), static_cast<unsigned>(m.data.size()));
     for (std::uint32_t y = 0; y < image.height; ++y) {
         JSAMPROW row = straightRow(image, y, scratch);
         jpeg_write_scanlines(&c.cinfo, &row, 1);
@@ -128,9 +190,10 @@ bool compress(Compressor& c, const Image& image, int quality, std::uint8_t* scra
 bool encodeJpeg(const Image& image, int quality, int fd) {
     OutputBuffer out(fd, outputBufferBytes);
     std::vector<std::uint8_t> scratch(image.rowBytes());
+    const std::vector<Marker> markers = metadataMarkers(image);
     CompressorHandle handle(out);
     Compressor& c = handle.get();
-    if (compress(c, image, quality, scratch.data()))
+    if (compress(c, image, quality, markers, scratch.data()))
         return true;
     throwIfJpegOutOfMemory(c.errors);
     return false;

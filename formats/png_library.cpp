@@ -2,9 +2,11 @@
 // interlaced) is read through the PNG library, to the same pixels.
 
 #include "formats/png_decoders.h"
+#include "formats/png_metadata.h"
 
 #include "image/straight_colour.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -21,9 +23,99 @@ struct SpngFree {
     void operator()(spng_ctx* ctx) const noexcept { spng_ctx_free(ctx); }
 };
 
+// Follows the chunks in the bytes the library reads, in order, and hands the data of those that carry
+// metadata to the same collector as the program's own reader uses. The library checks every checksum and
+// fails the file on a bad one, so a block is handed over as soon as its chunk's data is whole.
+class ChunkTap {
+public:
+    explicit ChunkTap(FoundMetadata& found) : metadata(found) {}
+
+    void see(const std::uint8_t* p, std::size_t n) {
+        while (n > 0) {
+            std::size_t take = 0;
+            switch (stage) {
+            case Stage::Signature:
+            case Stage::Checksum:
+                take = std::min(n, wanted - got);
+                got += take;
+                if (got == wanted)
+                    startHeader();
+                break;
+            case Stage::Header:
+                take = std::min(n, sizeof header - got);
+                std::memcpy(header + got, p, take);
+                got += take;
+                if (got == sizeof header)
+                    startData();
+                break;
+            case Stage::Data:
+                take = std::min<std::size_t>(n, left);
+                if (feeding)
+                    metadata.feed(p, take);
+                left -= static_cast<std::uint32_t>(take);
+                if (left == 0)
+                    endData();
+                break;
+            }
+            p += take;
+            n -= take;
+        }
+    }
+
+private:
+    enum class Stage { Signature, Header, Data, Checksum };
+
+    void startHeader() {
+        stage = Stage::Header;
+        got = 0;
+    }
+    void startData() {
+        left = png::readBigEndian32(header);
+        // A bad length fails the file in the library; nothing of it is taken.
+        feeding = left <= png::maxChunkLength && metadata.begin(png::readBigEndian32(header + 4), left);
+        stage = Stage::Data;
+        if (left == 0)
+            endData();
+    }
+    void endData() {
+        if (feeding)
+            metadata.end();
+        feeding = false;
+        stage = Stage::Checksum;
+        got = 0;
+        wanted = 4;
+    }
+
+    png::MetadataChunks metadata;
+    Stage stage = Stage::Signature;
+    std::size_t got = 0;
+    std::size_t wanted = png::signatureSize;
+    std::uint8_t header[8] = {};
+    std::uint32_t left = 0;
+    bool feeding = false;
+};
+
+// What the library reads from: the file, and the tap that watches it.
+struct LibraryInput {
+    ByteSource& source;
+    ChunkTap tap;
+    bool outOfMemory = false; // the budget refused a block; the reading ends with std::bad_alloc
+};
+
 int readFromSource(spng_ctx*, void* user, void* destination, std::size_t length) {
-    auto* source = static_cast<ByteSource*>(user);
-    return source->readExactly(static_cast<std::uint8_t*>(destination), length) ? 0 : SPNG_IO_EOF;
+    auto& input = *static_cast<LibraryInput*>(user);
+    auto* bytes = static_cast<std::uint8_t*>(destination);
+    if (!input.source.readExactly(bytes, length))
+        return SPNG_IO_EOF;
+    // No exception may pass through the library: a refusal of the budget ends the reading here and is
+    // thrown again once the library has returned.
+    try {
+        input.tap.see(bytes, length);
+    } catch (const std::bad_alloc&) {
+        input.outOfMemory = true;
+        return SPNG_IO_ERROR;
+    }
+    return 0;
 }
 
 std::string libraryReason(int code) {
@@ -81,13 +173,22 @@ void premultiplyInPlace(Image& image) {
     }
 }
 
+// A failed reading: null, or std::bad_alloc when it ended because the budget refused a metadata block.
+ImagePtr failed(const LibraryInput& input) {
+    if (input.outOfMemory)
+        throw std::bad_alloc();
+    return nullptr;
+}
+
 } // namespace
 
-ImagePtr png::decodeWithLibrary(ByteSource& source, const Header& h, std::string& reason) {
+ImagePtr png::decodeWithLibrary(ByteSource& source, const Header& h, std::string& reason,
+                                FoundMetadata& found) {
+    LibraryInput input{source, ChunkTap(found)};
     const std::unique_ptr<spng_ctx, SpngFree> ctx(spng_ctx_new(0));
     if (ctx == nullptr)
         throw std::bad_alloc();
-    spng_set_png_stream(ctx.get(), readFromSource, &source);
+    spng_set_png_stream(ctx.get(), readFromSource, &input);
     // Ancillary chunks the library keeps (text, profiles) are bounded, so that a file cannot make it hold
     // gigabytes of them.
     spng_set_chunk_limits(ctx.get(), chunkLimit, chunkLimit);
@@ -99,14 +200,14 @@ ImagePtr png::decodeWithLibrary(ByteSource& source, const Header& h, std::string
         spng_decode_image(ctx.get(), nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
     if (status != 0) {
         reason = libraryReason(status);
-        return nullptr;
+        return failed(input);
     }
     if (!decodeRows(ctx.get(), h, *image, reason))
-        return nullptr;
+        return failed(input);
     // The rest of the file up to the end chunk, as the 8-bit reader reads it.
     if (const int rest = spng_decode_chunks(ctx.get()); rest != 0) {
         reason = libraryReason(rest);
-        return nullptr;
+        return failed(input);
     }
     premultiplyInPlace(*image);
     return image;

@@ -2,6 +2,7 @@
 #include "formats/png_chunks.h"
 #include "formats/png_decoders.h"
 #include "formats/png_filters.h"
+#include "formats/png_metadata.h"
 #include "formats/png_pixels.h"
 
 #include "image/straight_colour.h"
@@ -22,9 +23,10 @@
 // inflating. Every other file (1, 2, 4 or 16 bits per sample, or interlaced) is read by the PNG library.
 // The two give the same pixels for every file both can read, which the tests check on every variant.
 //
-// Pixels are taken as stored: gamma, colour profiles and significant-bit counts are not applied. Samples
-// of 16 bits become (v * 255 + 32767) / 65535, the nearest 8-bit value; samples of fewer than 8 bits are
-// spread over 0..255 (a 1-bit 1 is 255, a 2-bit 1 is 85). A transparency chunk makes the pixels it names
+// Pixels are taken as stored: gamma, colour profiles and significant-bit counts are not applied. The colour
+// profile, EXIF and XMP chunks are kept wherever they lie, before or after the image data (png_metadata.h).
+// Samples of 16 bits become (v * 255 + 32767) / 65535, the nearest 8-bit value; samples of fewer than 8 bits
+// are spread over 0..255 (a 1-bit 1 is 255, a 2-bit 1 is 85). A transparency chunk makes the pixels it names
 // transparent. Colour with alpha is premultiplied by image/straight_colour.h like every format's.
 
 namespace {
@@ -249,9 +251,28 @@ private:
     bool ended = false;
 };
 
-// The chunks up to the first IDAT: the header (already checked), the palette and the transparency; other
-// ancillary chunks are passed over.
-bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& palette, std::string& reason) {
+// The rest of a chunk's data and its checksum, the data going to `metadata` when the chunk carries a block.
+bool finishChunk(ChunkReader& chunks, png::MetadataChunks& metadata, std::string& reason) {
+    if (!metadata.begin(chunks.chunkType(), chunks.remaining()))
+        return chunks.finish(reason);
+    const std::uint8_t* data = nullptr;
+    while (chunks.remaining() > 0) {
+        const std::size_t n = chunks.piece(data);
+        if (n == 0)
+            break; // the file ends early, which finish reports
+        metadata.feed(data, n);
+        chunks.consume(n);
+    }
+    if (!chunks.finish(reason))
+        return false;
+    metadata.end();
+    return true;
+}
+
+// The chunks up to the first IDAT: the header (already checked), the palette, the transparency and the
+// metadata; other ancillary chunks are passed over.
+bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& palette,
+                          png::MetadataChunks& metadata, std::string& reason) {
     if (!chunks.next(reason) || !chunks.finish(reason)) // the header, parsed from the first bytes
         return false;
     for (;;) {
@@ -270,7 +291,7 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
         else if (png::isCritical(type))
             return (reason = "PNG: unknown critical chunk " + chunks.name(), false);
         else
-            ok = chunks.finish(reason);
+            ok = finishChunk(chunks, metadata, reason);
         if (!ok)
             return false;
     }
@@ -280,19 +301,20 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
 }
 
 // The chunks after the image data, up to the end chunk: a file must be whole, each chunk with its checksum.
-bool readToEnd(ChunkReader& chunks, std::string& reason) {
+bool readToEnd(ChunkReader& chunks, png::MetadataChunks& metadata, std::string& reason) {
     for (;;) {
-        if (!chunks.next(reason) || !chunks.finish(reason))
+        if (!chunks.next(reason) || !finishChunk(chunks, metadata, reason))
             return false;
         if (chunks.chunkType() == png::IEND)
             return true;
     }
 }
 
-ImagePtr decodeCommon(ByteSource& source, const Header& h, std::string& reason) {
+ImagePtr decodeCommon(ByteSource& source, const Header& h, std::string& reason, FoundMetadata& found) {
     ChunkReader chunks(source);
     ColourTable palette;
-    if (!readChunksBeforeData(chunks, h, palette, reason))
+    png::MetadataChunks metadata(found);
+    if (!readChunksBeforeData(chunks, h, palette, metadata, reason))
         return nullptr;
     ImagePtr image = createImageForOverwrite(h.width, h.height);
     PixelInflater inflater(h, palette, *image);
@@ -302,7 +324,7 @@ ImagePtr decodeCommon(ByteSource& source, const Header& h, std::string& reason) 
         if (!chunks.finish(reason)) // the rest of the chunk's data, if any, and its checksum
             return nullptr;
         if (inflater.finished())
-            return readToEnd(chunks, reason) ? std::move(image) : nullptr;
+            return readToEnd(chunks, metadata, reason) ? std::move(image) : nullptr;
         if (!chunks.next(reason))
             return nullptr;
         if (chunks.chunkType() != png::IDAT) {
@@ -318,13 +340,13 @@ bool matchesPng(const std::uint8_t* head, std::size_t size) {
     return size >= png::signatureSize && std::memcmp(head, png::signature, png::signatureSize) == 0;
 }
 
-ImagePtr decodePng(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
+ImagePtr decodePng(ByteSource& source, std::string& reason, FoundMetadata& found) {
     Header h;
     if (!parseHeader(source.data(), source.peek(headerChunkEnd), h, reason))
         return nullptr;
     if (h.depth == 8 && h.interlace == 0) {
         source.advance(png::signatureSize);
-        return decodeCommon(source, h, reason);
+        return decodeCommon(source, h, reason, found);
     }
-    return png::decodeWithLibrary(source, h, reason); // the library reads the signature itself
+    return png::decodeWithLibrary(source, h, reason, found); // the library reads the signature itself
 }

@@ -1,9 +1,12 @@
 #include "formats/codecs.h"
+#include "formats/icc_profile.h"
 #include "formats/png_chunks.h"
 #include "formats/png_filters.h"
+#include "formats/png_metadata.h"
 
 #include "image/straight_colour.h"
 #include "system/file_replacement.h"
+#include "system/memory_budget.h"
 
 #include <isa-l/igzip_lib.h>
 
@@ -14,12 +17,16 @@
 #include <vector>
 
 // PNG files are written with 8-bit samples in the smallest of grey, grey with alpha, colour and colour with
-// alpha that holds the image exactly, not interlaced, with no chunks but the header, the image data and the
-// end. Each row is filtered with the filter that makes its bytes smallest (png_filters.h), and the rows are
-// compressed by a fast deflate (the ISA-L library's level 1) whose matches look back at most 4 bytes: on
-// filtered photographs, repeats of a byte or of the pixel before carry nearly all there is to gain, and
-// longer matches cost more bits than they save. On real pictures this gives files smaller than the common
-// default of zlib's level 6 without filters, several times faster.
+// alpha that holds the image exactly, not interlaced, with no chunks but the header, the image's metadata,
+// the image data and the end. The metadata goes before the image data, in the order colour profile (iCCP),
+// EXIF (eXIf), XMP (iTXt, uncompressed). A profile always describes the pixels written: an image with an RGB
+// profile is written in colour even when every pixel is grey, a grey profile is kept only when the pixels
+// are written as grey, and a profile of any other space is left out. Each row is filtered with the filter
+// that makes its bytes smallest (png_filters.h), and the rows are compressed by a fast deflate (the ISA-L
+// library's level 1) whose matches look back at most 4 bytes: on filtered photographs, repeats of a byte or
+// of the pixel before carry nearly all there is to gain, and longer matches cost more bits than they save. On
+// real pictures this gives files smaller than the common default of zlib's level 6 without filters, several
+// times faster.
 
 namespace {
 
@@ -38,7 +45,7 @@ struct Layout {
 };
 
 // Whether every pixel is opaque, and whether every pixel's straight colour is grey (red = green = blue).
-Layout chooseLayout(const Image& image) {
+Layout smallestLayout(const Image& image) {
     const StraightColourTables& t = straightColourTables();
     const std::uint8_t* p = image.pixels.get();
     const std::size_t n = std::size_t{image.width} * image.height;
@@ -59,6 +66,18 @@ Layout chooseLayout(const Image& image) {
     for (; opaque && i < n; ++i, p += 4)
         opaque = p[3] == 255;
     return opaque ? Layout{png::Rgb, 3} : Layout{png::RgbAlpha, 4};
+}
+
+// The smallest layout, in colour where the image's profile is an RGB one.
+Layout chooseLayout(const Image& image, IccSpace profile) {
+    const Layout layout = smallestLayout(image);
+    if (profile != IccSpace::Rgb)
+        return layout;
+    if (layout.colourType == png::Grey)
+        return Layout{png::Rgb, 3};
+    if (layout.colourType == png::GreyAlpha)
+        return Layout{png::RgbAlpha, 4};
+    return layout;
 }
 
 void writeChunk(OutputBuffer& out, std::uint32_t type, const std::uint8_t* data, std::size_t size) {
@@ -200,12 +219,77 @@ bool writeRows(OutputBuffer& out, const Image& image, const Layout& layout) {
     return true;
 }
 
+// The profile's name written in the iCCP chunk (readers take the profile, not its name).
+constexpr char profileName[] = "ICC Profile";
+
+// The iCCP chunk's data: the name, its 0, compression method 0 and the profile as a zlib stream, compressed
+// with the same fast deflate as the image data (ISA-L's level 1), which gives the same bytes every run.
+std::vector<std::uint8_t> iccpChunkData(const std::vector<std::uint8_t>& profile) {
+    // The compressor reads a little past its input: the profile is copied with zeros after it.
+    const MemoryReservation working(2 * profile.size() + 2 * compressorOverread + ISAL_DEF_LVL1_DEFAULT);
+    std::vector<std::uint8_t> input(profile.size() + compressorOverread);
+    std::memcpy(input.data(), profile.data(), profile.size());
+    std::vector<std::uint8_t> level(ISAL_DEF_LVL1_DEFAULT);
+    const auto stream = std::make_unique<isal_zstream>();
+    isal_deflate_init(stream.get());
+    stream->level = compressionLevel;
+    stream->level_buf = level.data();
+    stream->level_buf_size = static_cast<std::uint32_t>(level.size());
+    stream->gzip_flag = IGZIP_ZLIB;
+    stream->flush = NO_FLUSH;
+    stream->end_of_stream = 1;
+    stream->next_in = input.data();
+    stream->avail_in = static_cast<std::uint32_t>(profile.size()); // a block is far below 4 GiB
+    std::vector<std::uint8_t> data(sizeof profileName + 1 + profile.size() + compressorOverread);
+    std::memcpy(data.data(), profileName, sizeof profileName); // the name and its 0
+    std::size_t used = sizeof profileName + 1;                 // and method 0
+    while (stream->internal_state.state != ZSTATE_END) {
+        if (used == data.size())
+            data.resize(2 * data.size());
+        stream->next_out = data.data() + used;
+        stream->avail_out = static_cast<std::uint32_t>(data.size() - used);
+        if (isal_deflate(stream.get()) != COMP_OK)
+            return {};
+        used = data.size() - stream->avail_out;
+    }
+    data.resize(used);
+    return data;
+}
+
+// The iTXt chunk's data for an XMP packet: the keyword and its 0, no compression (flag 0, method 0), an
+// empty language tag and translated keyword, each ended by its 0, and the packet.
+std::vector<std::uint8_t> xmpChunkData(const std::vector<std::uint8_t>& packet) {
+    std::vector<std::uint8_t> data(png::xmpKeyword, png::xmpKeyword + png::xmpKeywordBytes);
+    data.insert(data.end(), {0, 0, 0, 0});
+    data.insert(data.end(), packet.begin(), packet.end());
+    return data;
+}
+
+void writeMetadataChunk(OutputBuffer& out, std::uint32_t type, const std::vector<std::uint8_t>& data) {
+    if (!data.empty() && data.size() <= png::maxChunkLength)
+        writeChunk(out, type, data.data(), data.size());
+}
+
+// The image's metadata, as far as it goes with the layout the pixels are written in.
+void writeMetadata(OutputBuffer& out, const ImageMetadata& metadata, const Layout& layout) {
+    const IccSpace space = iccColourSpace(metadata.icc());
+    const bool grey = layout.colourType == png::Grey || layout.colourType == png::GreyAlpha;
+    if ((space == IccSpace::Rgb && !grey) || (space == IccSpace::Grey && grey))
+        writeMetadataChunk(out, png::iCCP, iccpChunkData(metadata.icc()));
+    writeMetadataChunk(out, png::eXIf, metadata.exif());
+    if (!metadata.xmp().empty())
+        writeMetadataChunk(out, png::iTXt, xmpChunkData(metadata.xmp()));
+}
+
 } // namespace
 
 bool encodePng(const Image& image, int fd) {
     OutputBuffer out(fd, outputBufferSize);
-    const Layout layout = chooseLayout(image);
+    const IccSpace profile = image.metadata ? iccColourSpace(image.metadata->icc()) : IccSpace::None;
+    const Layout layout = chooseLayout(image, profile);
     writeHeader(out, image, layout);
+    if (image.metadata)
+        writeMetadata(out, *image.metadata, layout);
     if (!writeRows(out, image, layout))
         return false;
     writeChunk(out, png::IEND, nullptr, 0);

@@ -65,6 +65,48 @@ bool readWholeFile(ByteSource& source, FileBytes& file) {
     return true;
 }
 
+// The metadata chunks of an extended file (one that starts with a VP8X chunk): ICCP holds the colour profile,
+// EXIF the EXIF block (some writers put JPEG's "Exif\0\0" in front of it, which is dropped), and "XMP " the
+// XMP packet. The first chunk of each kind counts; a chunk that runs past the end of the file is not taken.
+void findMetadata(const FileBytes& file, FoundMetadata& found) {
+    constexpr std::size_t chunkHeaderBytes = 8;
+    std::size_t at = riffHeaderBytes;
+    if (file.size < at + chunkHeaderBytes || std::memcmp(file.data + at, "VP8X", 4) != 0)
+        return;
+    bool seen[3] = {false, false, false};
+    while (file.size - at >= chunkHeaderBytes) {
+        const std::uint8_t* head = file.data + at;
+        const std::size_t size = std::size_t{head[4]} | std::size_t{head[5]} << 8 |
+                                 std::size_t{head[6]} << 16 | std::size_t{head[7]} << 24;
+        at += chunkHeaderBytes;
+        if (size > file.size - at)
+            return;
+        const std::uint8_t* data = file.data + at;
+        at += std::min(size + (size & 1), file.size - at); // chunks are padded to an even size
+        MetadataKind kind;
+        std::vector<std::uint8_t>* out;
+        if (std::memcmp(head, "ICCP", 4) == 0)
+            kind = MetadataKind::Icc, out = &found.icc;
+        else if (std::memcmp(head, "EXIF", 4) == 0)
+            kind = MetadataKind::Exif, out = &found.exif;
+        else if (std::memcmp(head, "XMP ", 4) == 0)
+            kind = MetadataKind::Xmp, out = &found.xmp;
+        else
+            continue;
+        const auto k = static_cast<std::size_t>(kind);
+        if (seen[k])
+            continue;
+        seen[k] = true;
+        std::size_t skip = 0;
+        static constexpr std::uint8_t exifPrefix[] = {'E', 'x', 'i', 'f', 0, 0};
+        if (kind == MetadataKind::Exif && size >= sizeof exifPrefix &&
+            std::memcmp(data, exifPrefix, sizeof exifPrefix) == 0)
+            skip = sizeof exifPrefix;
+        if (admitMetadataBlock(found, kind, size - skip))
+            out->assign(data + skip, data + size);
+    }
+}
+
 std::string failureReason(VP8StatusCode status) {
     switch (status) {
     case VP8_STATUS_NOT_ENOUGH_DATA:
@@ -160,7 +202,7 @@ bool matchesWebp(const std::uint8_t* head, std::size_t size) {
            std::memcmp(head + 8, "WEBP", 4) == 0;
 }
 
-ImagePtr decodeWebp(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
+ImagePtr decodeWebp(ByteSource& source, std::string& reason, FoundMetadata& found) {
     FileBytes file;
     if (!readWholeFile(source, file)) {
         reason = "WebP: file ends early";
@@ -172,6 +214,7 @@ ImagePtr decodeWebp(ByteSource& source, std::string& reason, FoundMetadata& /*fo
         reason = failureReason(status);
         return nullptr;
     }
+    findMetadata(file, found);
     if (features.has_animation != 0)
         return decodeFirstFrame(file, features, reason);
     return decodeStill(file, features, reason);

@@ -1,4 +1,5 @@
 #include "formats/codecs.h"
+#include "formats/icc_profile.h"
 #include "system/memory_budget.h"
 
 #include "image/straight_colour.h"
@@ -9,6 +10,7 @@
 #include <new>
 #include <vector>
 #include <webp/encode.h>
+#include <webp/mux.h>
 
 namespace {
 
@@ -90,6 +92,74 @@ bool configure(WebPConfig& config, int quality) {
     return WebPValidateConfig(&config) != 0;
 }
 
+// The metadata an image's file carries: the profile when it is an RGB one (the pixels written are RGB),
+// EXIF and XMP as they are. All empty when there is nothing to carry.
+struct Blocks {
+    const std::vector<std::uint8_t>* icc = nullptr;
+    const std::vector<std::uint8_t>* exif = nullptr;
+    const std::vector<std::uint8_t>* xmp = nullptr;
+    bool empty() const { return icc == nullptr && exif == nullptr && xmp == nullptr; }
+};
+
+Blocks blocksOf(const Image& image) {
+    Blocks b;
+    if (image.metadata == nullptr)
+        return b;
+    const ImageMetadata& m = *image.metadata;
+    if (iccColourSpace(m.icc()) == IccSpace::Rgb)
+        b.icc = &m.icc();
+    if (!m.exif().empty())
+        b.exif = &m.exif();
+    if (!m.xmp().empty())
+        b.xmp = &m.xmp();
+    return b;
+}
+
+struct MemoryWriter {
+    MemoryWriter() { WebPMemoryWriterInit(&writer); }
+    ~MemoryWriter() { WebPMemoryWriterClear(&writer); }
+    MemoryWriter(const MemoryWriter&) = delete;
+    MemoryWriter& operator=(const MemoryWriter&) = delete;
+    WebPMemoryWriter writer;
+};
+
+struct MuxDeleter {
+    void operator()(WebPMux* mux) const { WebPMuxDelete(mux); }
+};
+
+struct AssembledFile {
+    AssembledFile() { WebPDataInit(&data); }
+    ~AssembledFile() { WebPDataClear(&data); }
+    AssembledFile(const AssembledFile&) = delete;
+    AssembledFile& operator=(const AssembledFile&) = delete;
+    WebPData data;
+};
+
+bool setChunk(WebPMux* mux, const char* fourcc, const std::vector<std::uint8_t>* block) {
+    if (block == nullptr)
+        return true;
+    const WebPData data{block->data(), block->size()};
+    return WebPMuxSetChunk(mux, fourcc, &data, 0) == WEBP_MUX_OK;
+}
+
+// The encoded image in the extended layout with the metadata's chunks: VP8X with the flags of what follows
+// (profile, alpha, EXIF, XMP), ICCP, the image data (ALPH and VP8, or VP8L), EXIF, XMP.
+bool writeWithMetadata(const std::uint8_t* encoded, std::size_t size, const Blocks& blocks,
+                       OutputBuffer& out) {
+    const WebPData bitstream{encoded, size};
+    const std::unique_ptr<WebPMux, MuxDeleter> mux(WebPMuxCreate(&bitstream, 0));
+    if (mux == nullptr)
+        throw std::bad_alloc(); // the bitstream is the encoder's own: only memory can fail here
+    if (!setChunk(mux.get(), "ICCP", blocks.icc) || !setChunk(mux.get(), "EXIF", blocks.exif) ||
+        !setChunk(mux.get(), "XMP ", blocks.xmp))
+        return false;
+    AssembledFile file;
+    if (WebPMuxAssemble(mux.get(), &file.data) != WEBP_MUX_OK)
+        return false;
+    out.put(file.data.bytes, file.data.size);
+    return true;
+}
+
 } // namespace
 
 bool encodeWebp(const Image& image, int quality, int fd) {
@@ -101,13 +171,31 @@ bool encodeWebp(const Image& image, int quality, int fd) {
     Picture picture;
     fillPicture(*picture.get(), image);
     OutputBuffer out(fd, outputBufferBytes);
-    picture.get()->writer = writePiece;
-    picture.get()->custom_ptr = &out;
+    // Without metadata the encoder writes the file as it goes; with it, the encoded image is assembled
+    // with the metadata's chunks in memory first.
+    const Blocks blocks = blocksOf(image);
+    MemoryWriter encoded;
+    if (blocks.empty()) {
+        picture.get()->writer = writePiece;
+        picture.get()->custom_ptr = &out;
+    } else {
+        picture.get()->writer = WebPMemoryWrite;
+        picture.get()->custom_ptr = &encoded.writer;
+    }
     if (WebPEncode(&config, picture.get()) == 0) {
         const WebPEncodingError error = picture.get()->error_code;
         if (error == VP8_ENC_ERROR_OUT_OF_MEMORY || error == VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY)
             throw std::bad_alloc();
         return false;
+    }
+    if (!blocks.empty()) {
+        // The encoded image and the assembled file, which holds it and the blocks again.
+        const std::size_t blockBytes = (blocks.icc ? blocks.icc->size() : 0) +
+                                       (blocks.exif ? blocks.exif->size() : 0) +
+                                       (blocks.xmp ? blocks.xmp->size() : 0);
+        const MemoryReservation assembly(2 * encoded.writer.size + blockBytes);
+        if (!writeWithMetadata(encoded.writer.mem, encoded.writer.size, blocks, out))
+            return false;
     }
     return out.flush();
 }
