@@ -1,7 +1,10 @@
 #include "formats/image_formats.h"
 
+#include "formats/bmp.h"
 #include "formats/codecs.h"
+#include "formats/gif.h"
 #include "formats/named_formats.h"
+#include "formats/tiff.h"
 #include "tga/tga.h"
 
 #include <array>
@@ -14,6 +17,16 @@ ImagePtr decodePnmFound(ByteSource& source, std::string& reason, FoundMetadata& 
     return decodePnm(source, reason);
 }
 
+ImagePtr decodeGifFound(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
+    return decodeGif(source, reason);
+}
+ImagePtr decodeBmpFound(ByteSource& source, std::string& reason, FoundMetadata& /*found*/) {
+    return decodeBmp(source, reason);
+}
+
+bool encodeTiffFile(const Image& image, int /*quality*/, int fd) {
+    return encodeTiff(image, fd);
+}
 bool encodeTgaFile(const Image& image, int /*quality*/, int fd) {
     return encodeTga(image, fd);
 }
@@ -46,6 +59,10 @@ const ImageFormat formats[] = {
      CarriesNone},
     {"PPM", "ppm", "ppm", nullptr, nullptr, encodePpmFile, noQuality, anySide, CarriesNone},
     {"PGM", "pgm", "pgm", nullptr, nullptr, encodePgmFile, noQuality, anySide, CarriesNone},
+    {"TIFF", "tif tiff", "tif tiff", matchesTiff, decodeTiff, encodeTiffFile, noQuality, anySide,
+     CarriesIcc | CarriesXmp},
+    {"GIF", "", "gif", matchesGif, decodeGifFound, nullptr, noQuality, 0, CarriesNone},
+    {"BMP", "", "bmp dib", matchesBmp, decodeBmpFound, nullptr, noQuality, 0, CarriesNone},
     {"ICO", "", "ico", matchesIco, nullptr, nullptr, noQuality, 0, CarriesNone},
     {"PSD", "", "psd", matchesPsd, nullptr, nullptr, noQuality, 0, CarriesNone},
     {"PDF", "", "pdf", matchesPdf, nullptr, nullptr, noQuality, 0, CarriesNone},

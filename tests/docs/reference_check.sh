@@ -37,7 +37,7 @@ while IFS= read -r message; do
     fi
 done <<<"$messages"
 # The reasons the format readers give, up to their first variable part, are quoted too.
-reasons="$(grep -ohE '"(PNG|PNM|JPEG|WebP): [^"]*"' "$root"/formats/*.cpp | sed -E 's/^"//; s/"$//' | sort -u)"
+reasons="$(grep -ohE '"(PNG|PNM|JPEG|WebP|TIFF|GIF|BMP|HEIF|AVIF): [^"]*"' "$root"/formats/*.cpp | sed -E 's/^"//; s/"$//' | sort -u)"
 while IFS= read -r reason; do
     [[ ${#reason} -gt 6 ]] || continue # "PNG: " and the like, followed by a variable text
     if ! grep -qF -- "$reason" "$reference"; then

@@ -263,8 +263,10 @@ Bytes withShorterTable(const Bytes& file, int entries) {
         out[flags] = static_cast<std::uint8_t>(out[flags] & ~0x87);
     else
         out[flags] = static_cast<std::uint8_t>((out[flags] & ~0x07) | (entries == 2 ? 0 : 1));
-    out.insert(out.end(), file.begin() + table, file.begin() + table + 3 * entries);
-    out.insert(out.end(), file.begin() + table + 12, file.end());
+    for (std::size_t i = table; i < table + 3 * static_cast<std::size_t>(entries); ++i)
+        out.push_back(file[i]);
+    for (std::size_t i = table + 12; i < file.size(); ++i)
+        out.push_back(file[i]);
     return out;
 }
 

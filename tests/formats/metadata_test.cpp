@@ -218,13 +218,13 @@ TEST(FormatMetadata, JpegAndWebpKeepOnlyRgbProfiles) {
 // ---- PNG: both readers, any place, compressed or not ----
 
 Bytes chunk(const char (&type)[5], const Bytes& data) {
-    Bytes out(8);
+    Bytes out(8 + data.size() + 4);
     png::writeBigEndian32(out.data(), static_cast<std::uint32_t>(data.size()));
     png::writeBigEndian32(out.data() + 4, png::chunkType(type));
-    out.insert(out.end(), data.begin(), data.end());
-    std::uint8_t crc[4];
-    png::writeBigEndian32(crc, png::crc32(png::crc32(0, out.data() + 4, 4), data.data(), data.size()));
-    out.insert(out.end(), crc, crc + 4);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        out[8 + i] = data[i];
+    png::writeBigEndian32(out.data() + 8 + data.size(),
+                          png::crc32(png::crc32(0, out.data() + 4, 4), data.data(), data.size()));
     return out;
 }
 
