@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <libheif/heif.h>
 #include <random>
 #include <set>
@@ -32,6 +34,14 @@ Decoded decodeBytes(const Bytes& file) {
     return decodeBytes(file, file.size());
 }
 
+// A file of tests/data/heif, made once with the library's HEVC encoder (whose own memory is not all given
+// back, so the tests do not run it).
+Bytes dataFile(const std::string& name) {
+    std::ifstream in(std::string(CHROMALOOM_SOURCE_DIR) + "/tests/data/heif/" + name, std::ios::binary);
+    EXPECT_TRUE(in.good()) << name;
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
 // ---- Files made with the library itself ----
 
 heif_error appendBytes(heif_context*, const void* data, std::size_t size, void* userdata) {
@@ -43,7 +53,6 @@ heif_error appendBytes(heif_context*, const void* data, std::size_t size, void* 
 
 // A picture as a file holds it: straight samples, 3 or 4 a pixel, of `bits` bits each.
 struct LibraryFile {
-    heif_compression_format format = heif_compression_AV1;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     bool alpha = false;
@@ -54,10 +63,8 @@ struct LibraryFile {
     heif_orientation orientation = heif_orientation_normal;
 };
 
-// The file, or nothing when the library has no encoder for the format.
+// An AVIF file made by the library's AV1 encoder.
 Bytes makeHeif(const LibraryFile& spec) {
-    if (heif_have_encoder_for_format(spec.format) == 0)
-        return {};
     const bool deep = spec.bits > 8;
     const heif_chroma chroma =
         deep ? (spec.alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
@@ -89,7 +96,8 @@ Bytes makeHeif(const LibraryFile& spec) {
 
     heif_context* context = heif_context_alloc();
     heif_encoder* encoder = nullptr;
-    EXPECT_EQ(heif_context_get_encoder_for_format(context, spec.format, &encoder).code, heif_error_Ok);
+    EXPECT_EQ(heif_context_get_encoder_for_format(context, heif_compression_AV1, &encoder).code,
+              heif_error_Ok);
     heif_encoding_options* options = heif_encoding_options_alloc();
     heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
     if (spec.lossless) {
@@ -230,28 +238,19 @@ TEST(HeifReader, OpaqueFilesReadWithAlpha255) {
     }
 }
 
-// Samples above 8 bits become the nearest byte: (v * 255 + M / 2) / M.
+// Samples above 8 bits become the nearest byte: (v * 255 + M / 2) / M. The files hold one row of lossless
+// 4:4:4 RGBA, the pixels (v, M - v, v, M) for v = 0, 1, 2, 3, 5, M / 2, M / 2 + 1, M - 2 and M, with M the
+// largest sample.
 TEST(HeifReader, DeepSamplesRoundToTheNearestByte) {
     for (int bits : {10, 12}) {
         SCOPED_TRACE(testing::Message() << bits << " bits");
-        const std::uint16_t m = static_cast<std::uint16_t>((1 << bits) - 1);
-        // 3 rounds up to 1 at 10 bits where a truncating division gives 0; m / 2 lands on 127 or 128.
-        const std::vector<std::uint16_t> values = {
-            0, 1, 2, 3, 5, std::uint16_t(m / 2), std::uint16_t(m / 2 + 1), std::uint16_t(m - 2), m};
-        LibraryFile spec;
-        spec.format = heif_compression_HEVC; // the AV1 encoder here cannot write deep samples
-        spec.width = static_cast<std::uint32_t>(values.size());
-        spec.height = 1;
-        spec.alpha = true;
-        spec.bits = bits;
-        for (const std::uint16_t v : values)
-            spec.samples.insert(spec.samples.end(), {v, std::uint16_t(m - v), v, m});
-        const Bytes file = makeHeif(spec);
-        if (file.empty())
-            GTEST_SKIP() << "the library has no HEVC encoder here";
-        const Decoded d = decodeBytes(file);
+        const std::uint32_t m = (1u << bits) - 1;
+        const Decoded d = decodeBytes(dataFile("heic-" + std::to_string(bits) + "bit-levels.heic"));
         ASSERT_NE(d.image, nullptr) << d.reason;
-        for (std::uint32_t x = 0; x < values.size(); ++x) {
+        // 3 of 1023 rounds up to 1 where a truncating division gives 0; M / 2 and M / 2 + 1 part at 127/128.
+        const std::uint32_t values[] = {0, 1, 2, 3, 5, m / 2, m / 2 + 1, m - 2, m};
+        ASSERT_EQ(d.image->width, std::size(values));
+        for (std::uint32_t x = 0; x < std::size(values); ++x) {
             const auto near = [m](std::uint32_t v) { return std::uint8_t((v * 255 + m / 2) / m); };
             const Rgba want = {near(values[x]), near(m - values[x]), near(values[x]), 255};
             EXPECT_EQ(pixelAt(*d.image, x, 0), want) << "value " << values[x];
@@ -306,29 +305,51 @@ std::vector<std::uint16_t> gradient(std::uint32_t width, std::uint32_t height) {
     return s;
 }
 
-TEST(HeifReader, HevcFilesDecode) {
-    LibraryFile spec;
-    spec.format = heif_compression_HEVC;
-    spec.width = 40;
-    spec.height = 24;
-    spec.alpha = true;
-    spec.lossless = false;
-    spec.samples = gradient(40, 24);
-    const Bytes file = makeHeif(spec);
-    if (file.empty())
-        GTEST_SKIP() << "the library has no HEVC encoder here";
-    ASSERT_TRUE(matchesHeif(file.data(), file.size()));
-    const Decoded d = decodeBytes(file);
-    ASSERT_NE(d.image, nullptr) << d.reason;
-    ASSERT_EQ(d.image->width, 40u);
-    ASSERT_EQ(d.image->height, 24u);
-    // At quality 90 a smooth picture comes back within a few levels, alpha included.
-    for (std::uint32_t i = 0; i < 40 * 24; ++i) {
-        const Rgba want = expectedPixel(spec.samples, i);
-        const Rgba got = pixelAt(*d.image, i % 40, i / 40);
-        for (std::size_t c = 0; c < 4; ++c)
-            ASSERT_LE(std::abs(int(got[c]) - int(want[c])), 8) << "pixel " << i << " channel " << c;
+// HEVC-coded files of tests/data/heif: straight colour (x * 255 / width, y * 255 / height, 90), alpha
+// 255 - 4 (x + y) where there is alpha, stored lossy at quality 50 or lossless; the mirrored one is shown
+// flipped left to right; the lossy one carries a profile, EXIF and XMP. The lossy ones come back within 20
+// and 24 levels on these tiny pictures (more than large ones: the chroma of 4:2:0 spans a quarter of them),
+// far closer than a flip or a swap of channels would.
+TEST(HeifReader, HevcFilesDecodeWithTheirMetadata) {
+    const struct {
+        const char* name;
+        std::uint32_t width, height;
+        bool alpha, mirrored;
+        int tolerance;
+    } cases[] = {
+        {"heic-lossy.heic", 16, 12, false, false, 32},
+        {"heic-10bit-alpha.heic", 12, 8, true, false, 32},
+        {"heic-mirrored.heic", 8, 8, false, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes file = dataFile(c.name);
+        ASSERT_TRUE(matchesHeif(file.data(), file.size()));
+        const Decoded d = decodeBytes(file);
+        ASSERT_NE(d.image, nullptr) << d.reason;
+        ASSERT_EQ(d.image->width, c.width);
+        ASSERT_EQ(d.image->height, c.height);
+        EXPECT_TRUE(d.found.upright);
+        for (std::uint32_t y = 0; y < c.height; ++y)
+            for (std::uint32_t x = 0; x < c.width; ++x) {
+                const std::uint32_t sx = c.mirrored ? c.width - 1 - x : x;
+                const std::vector<std::uint16_t> straight = {
+                    std::uint16_t(sx * 255 / c.width), std::uint16_t(y * 255 / c.height), 90,
+                    std::uint16_t(c.alpha ? 255 - (sx + y) * 4 : 255)};
+                const Rgba want = expectedPixel(straight, 0);
+                const Rgba got = pixelAt(*d.image, x, y);
+                for (std::size_t ch = 0; ch < 4; ++ch)
+                    ASSERT_LE(std::abs(int(got[ch]) - int(want[ch])), c.tolerance)
+                        << x << "," << y << " channel " << ch;
+            }
     }
+    const Decoded withMetadata = decodeBytes(dataFile("heic-lossy.heic"));
+    ASSERT_NE(withMetadata.image, nullptr);
+    ASSERT_EQ(withMetadata.found.icc.size(), 132u);
+    EXPECT_EQ(std::string(withMetadata.found.icc.begin() + 16, withMetadata.found.icc.begin() + 20), "RGB ");
+    EXPECT_EQ(withMetadata.found.exif, (Bytes{'I', 'I', '*', 0, 8, 0, 0, 0, 0, 0}));
+    const std::string xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
+    EXPECT_EQ(withMetadata.found.xmp, Bytes(xmp.begin(), xmp.end()));
 }
 
 Bytes sampleAvif() {
@@ -341,15 +362,8 @@ Bytes sampleAvif() {
 }
 
 TEST(HeifReader, CutFilesAreRefusedAtEveryLength) {
-    std::vector<Bytes> files = {sampleAvif()};
-    LibraryFile hevc;
-    hevc.format = heif_compression_HEVC;
-    hevc.width = 16;
-    hevc.height = 8;
-    hevc.lossless = false;
-    hevc.samples.assign(16 * 8 * 3, 77);
-    if (Bytes b = makeHeif(hevc); !b.empty())
-        files.push_back(b);
+    const std::vector<Bytes> files = {sampleAvif(), dataFile("heic-lossy.heic"),
+                                      dataFile("heic-10bit-alpha.heic")};
     for (const Bytes& file : files) {
         ASSERT_NE(decodeBytes(file).image, nullptr);
         // A file cut between two boxes may not be told from one that lacks the boxes after the cut.
@@ -535,9 +549,8 @@ bool fileHasAlpha(const Bytes& file) {
     return alpha;
 }
 
-// Lossy writes come back close: the mean error of each channel and the largest single error, as measured
-// on these pictures at quality 80 (mean under 1.5, largest 28 on colour at the noisy edges of 4:2:0 chroma)
-// with some room.
+// Lossy writes come back close: the mean error of each channel and the largest single error, measured on
+// these pictures at quality 80 as at most 2.5 and 8 (red, which carries the noise, the worst), with room.
 TEST(AvifWriter, WritesReadBackCloseWithTheirSizeAndAlpha) {
     const struct {
         std::uint32_t width, height;
@@ -564,8 +577,8 @@ TEST(AvifWriter, WritesReadBackCloseWithTheirSizeAndAlpha) {
                     largest = std::max(largest, error);
                 }
         for (std::size_t ch = 0; ch < 4; ++ch)
-            EXPECT_LT(total[ch] / (c.width * c.height), 3.0) << "channel " << ch;
-        EXPECT_LE(largest, 40);
+            EXPECT_LT(total[ch] / (c.width * c.height), 3.5) << "channel " << ch;
+        EXPECT_LE(largest, 16);
         if (!c.translucent)
             for (std::uint32_t i = 0; i < c.width * c.height; ++i)
                 ASSERT_EQ(pixelAt(*d.image, i % c.width, i / c.width)[3], 255);
