@@ -275,7 +275,46 @@ void fillImage(Image& image, const DecodedRows& rows, bool premultipliedInFile) 
     }
 }
 
-ImagePtr decodePrimary(const FileBytes& file, std::string& reason, FoundMetadata& found) {
+using HandlePtr = std::unique_ptr<heif_image_handle, HandleDeleter>;
+
+// The thumbnail of `primary` with the fewest pixels among those at least minWidth x minHeight as shown;
+// null when there is none.
+HandlePtr smallestThumbnail(const heif_image_handle* primary, std::uint32_t minWidth,
+                            std::uint32_t minHeight) {
+    const int count = heif_image_handle_get_number_of_thumbnails(primary);
+    if (count <= 0)
+        return nullptr;
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
+    const int listed = heif_image_handle_get_list_of_thumbnail_IDs(primary, ids.data(), count);
+    HandlePtr best;
+    std::uint64_t bestPixels = UINT64_MAX;
+    for (int i = 0; i < listed; ++i) {
+        heif_image_handle* raw = nullptr;
+        if (heif_image_handle_get_thumbnail(primary, ids[static_cast<std::size_t>(i)], &raw).code !=
+            heif_error_Ok)
+            continue;
+        HandlePtr thumbnail(raw);
+        const int width = heif_image_handle_get_width(raw);
+        const int height = heif_image_handle_get_height(raw);
+        if (width <= 0 || height <= 0 || std::uint32_t(width) < minWidth || std::uint32_t(height) < minHeight)
+            continue;
+        const std::uint64_t pixels = std::uint64_t(width) * std::uint64_t(height);
+        if (pixels < bestPixels) {
+            bestPixels = pixels;
+            best = std::move(thumbnail);
+        }
+    }
+    return best;
+}
+
+// The smallest picture to decode when a thumbnail will do.
+struct ThumbnailWish {
+    std::uint32_t minWidth = 0;
+    std::uint32_t minHeight = 0;
+};
+
+ImagePtr decodeFile(const FileBytes& file, std::string& reason, FoundMetadata& found,
+                    const ThumbnailWish* wish) {
     const std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
     if (context == nullptr)
         throw std::bad_alloc();
@@ -286,13 +325,17 @@ ImagePtr decodePrimary(const FileBytes& file, std::string& reason, FoundMetadata
         reason = failureReason(error);
         return nullptr;
     }
-    heif_image_handle* rawHandle = nullptr;
-    error = heif_context_get_primary_image_handle(context.get(), &rawHandle);
-    const std::unique_ptr<heif_image_handle, HandleDeleter> handle(rawHandle);
-    if (error.code != heif_error_Ok || handle == nullptr) {
+    heif_image_handle* rawPrimary = nullptr;
+    error = heif_context_get_primary_image_handle(context.get(), &rawPrimary);
+    const HandlePtr primary(rawPrimary);
+    if (error.code != heif_error_Ok || primary == nullptr) {
         reason = error.code != heif_error_Ok ? failureReason(error) : "HEIF: corrupt data";
         return nullptr;
     }
+    // The metadata is the primary image's, whichever picture is decoded.
+    const HandlePtr thumbnail =
+        wish != nullptr ? smallestThumbnail(primary.get(), wish->minWidth, wish->minHeight) : nullptr;
+    const HandlePtr& handle = thumbnail != nullptr ? thumbnail : primary;
 
     const int width = heif_image_handle_get_width(handle.get());
     const int height = heif_image_handle_get_height(handle.get());
@@ -360,7 +403,7 @@ ImagePtr decodePrimary(const FileBytes& file, std::string& reason, FoundMetadata
 
     fillImage(*image, rows, alpha && heif_image_is_premultiplied_alpha(decoded.get()) != 0);
     found.upright = true;
-    readMetadata(handle.get(), found);
+    readMetadata(primary.get(), found);
     return image;
 }
 
@@ -393,12 +436,27 @@ bool matchesHeif(const std::uint8_t* head, std::size_t size) {
     return false;
 }
 
-ImagePtr decodeHeif(ByteSource& source, std::string& reason, FoundMetadata& found) {
+namespace {
+
+ImagePtr readAndDecode(ByteSource& source, std::string& reason, FoundMetadata& found,
+                       const ThumbnailWish* wish) {
     FileBytes file;
     readWholeFile(source, file);
     if (endsInsideABox(file.data, file.size)) {
         reason = "HEIF: file ends early";
         return nullptr;
     }
-    return decodePrimary(file, reason, found);
+    return decodeFile(file, reason, found, wish);
+}
+
+} // namespace
+
+ImagePtr decodeHeif(ByteSource& source, std::string& reason, FoundMetadata& found) {
+    return readAndDecode(source, reason, found, nullptr);
+}
+
+ImagePtr decodeHeifThumbnail(ByteSource& source, std::string& reason, FoundMetadata& found,
+                             std::uint32_t minWidth, std::uint32_t minHeight) {
+    const ThumbnailWish wish{minWidth, minHeight};
+    return readAndDecode(source, reason, found, &wish);
 }

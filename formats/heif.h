@@ -26,6 +26,12 @@ bool matchesHeif(const std::uint8_t* head, std::size_t size);
 // and when the library refuses the file under its own size limits.
 ImagePtr decodeHeif(ByteSource& source, std::string& reason, FoundMetadata& found);
 
+// As decodeHeif, but decodes the smallest of the primary image's thumbnails that is at least minWidth x
+// minHeight as shown (after its rotation), and the primary image itself when there is none. The metadata is
+// the primary image's.
+ImagePtr decodeHeifThumbnail(ByteSource& source, std::string& reason, FoundMetadata& found,
+                             std::uint32_t minWidth, std::uint32_t minHeight);
+
 // The largest width and height the AV1 writer takes: the coded frame size is held in 16 bits.
 inline constexpr std::uint32_t maxAvifSide = 65536;
 

@@ -61,6 +61,7 @@ struct LibraryFile {
     bool lossless = true; // exact RGB: 4:4:4 with the identity matrix
     bool premultiplied = false;
     heif_orientation orientation = heif_orientation_normal;
+    std::vector<int> thumbnailBoxes; // a thumbnail scaled to fit each square
 };
 
 // An AVIF file made by the library's AV1 encoder.
@@ -113,8 +114,17 @@ Bytes makeHeif(const LibraryFile& spec) {
         heif_encoder_set_lossy_quality(encoder, 90);
     }
     options->image_orientation = spec.orientation;
-    const heif_error encoded = heif_context_encode_image(context, picture, encoder, options, nullptr);
+    heif_image_handle* handle = nullptr;
+    const heif_error encoded = heif_context_encode_image(context, picture, encoder, options, &handle);
     EXPECT_EQ(encoded.code, heif_error_Ok) << encoded.message;
+    for (const int box : spec.thumbnailBoxes) {
+        heif_image_handle* thumbnail = nullptr;
+        EXPECT_EQ(
+            heif_context_encode_thumbnail(context, picture, handle, encoder, options, box, &thumbnail).code,
+            heif_error_Ok);
+        heif_image_handle_release(thumbnail);
+    }
+    heif_image_handle_release(handle);
     Bytes out;
     heif_writer writer{1, appendBytes};
     EXPECT_EQ(heif_context_write(context, &writer, &out).code, heif_error_Ok);
@@ -514,6 +524,49 @@ TEST(HeifReader, FilesAndPipesReadAsBytesInMemoryDo) {
     setImageMemoryLimit(std::nullopt);
     ::close(again);
     ::unlink(path.c_str());
+}
+
+TEST(HeifReader, AThumbnailIsTheSmallestThatIsLargeEnough) {
+    LibraryFile spec;
+    spec.width = 40;
+    spec.height = 24;
+    spec.alpha = true;
+    spec.samples = gradient(40, 24);
+    const Bytes plain = makeHeif(spec);
+    // Thumbnails of 20 x 12 and 10 x 6, stored in either order.
+    spec.thumbnailBoxes = {20, 10};
+    const Bytes largeFirst = makeHeif(spec);
+    spec.thumbnailBoxes = {10, 20};
+    const Bytes smallFirst = makeHeif(spec);
+    const struct {
+        std::uint32_t minWidth, minHeight;
+        std::uint32_t width;
+    } cases[] = {
+        {0, 0, 10}, {10, 6, 10}, {11, 6, 20}, {10, 7, 20}, {20, 12, 20}, {21, 12, 40}, {20, 13, 40},
+    };
+    for (const Bytes* file : {&largeFirst, &smallFirst, &plain})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << "at least " << c.minWidth << " x " << c.minHeight << ", "
+                                            << (file == &plain        ? "no thumbnails"
+                                                : file == &largeFirst ? "large first"
+                                                                      : "small first"));
+            ByteSource source(file->data(), file->size());
+            Decoded d;
+            d.image = decodeHeifThumbnail(source, d.reason, d.found, c.minWidth, c.minHeight);
+            ASSERT_NE(d.image, nullptr) << d.reason;
+            EXPECT_EQ(d.image->width, file == &plain ? 40 : c.width);
+            EXPECT_EQ(d.image->height, d.image->width * 3 / 5);
+            EXPECT_TRUE(d.found.upright);
+            // Scaled down, the picture keeps its gradient: red grows to the right, green downwards.
+            const std::uint32_t right = d.image->width - 1;
+            const std::uint32_t bottom = d.image->height - 1;
+            EXPECT_LT(pixelAt(*d.image, 0, 0)[0] + 100, pixelAt(*d.image, right, 0)[0]);
+            EXPECT_LT(pixelAt(*d.image, 0, 0)[1] + 100, pixelAt(*d.image, 0, bottom)[1]);
+        }
+    // Reading the image itself ignores the thumbnails.
+    const Decoded whole = decodeBytes(largeFirst);
+    ASSERT_NE(whole.image, nullptr);
+    EXPECT_EQ(whole.image->width, 40u);
 }
 
 // ---- Writing ----
