@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to the HEIF reader, and what it decodes, when small, to the AVIF writer (into
-// /dev/null) at a quality the input's size chooses.
+// Feeds arbitrary bytes to the HEIF reader (for odd sizes its thumbnail reader, asking for at least 8 x 8),
+// and what it decodes, when small, to the AVIF writer (into /dev/null) at a quality the input's size
+// chooses.
 
 #include "formats/heif.h"
 #include "system/memory_budget.h"
@@ -36,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string reason;
     FoundMetadata found;
     try {
-        const ImagePtr image = decodeHeif(source, reason, found);
+        const ImagePtr image = size % 2 == 0 ? decodeHeif(source, reason, found)
+                                             : decodeHeifThumbnail(source, reason, found, 8, 8);
         if (image != nullptr && std::uint64_t{image->width} * image->height <= largestEncodedPixels)
             encodeAvif(*image, 1 + static_cast<int>(size % 100), devNull());
     } catch (const std::bad_alloc&) {
