@@ -3,6 +3,7 @@
 #include "formats/bmp.h"
 #include "formats/codecs.h"
 #include "formats/gif.h"
+#include "formats/heif.h"
 #include "formats/named_formats.h"
 #include "formats/tiff.h"
 #include "tga/tga.h"
@@ -47,6 +48,8 @@ constexpr std::uint32_t anySide = 0x7FFFFFFF;
 constexpr int noQuality = -1;
 constexpr int lossless = 0;
 constexpr int defaultJpegQuality = 90;
+// avif: without digits: a middle setting of the AV1 encoder's range.
+constexpr int defaultAvifQuality = 60;
 
 // The rows. Reading tries each matcher in this order: the formats read, then those refused by name; TGA,
 // with no signature of its own, takes every other file.
@@ -61,6 +64,8 @@ const ImageFormat formats[] = {
     {"PGM", "pgm", "pgm", nullptr, nullptr, encodePgmFile, noQuality, anySide, CarriesNone},
     {"TIFF", "tif tiff", "tif tiff", matchesTiff, decodeTiff, encodeTiffFile, noQuality, anySide,
      CarriesIcc | CarriesXmp},
+    {"HEIF/AVIF", "avif", "heic heif hif avif", matchesHeif, decodeHeif, encodeAvif, defaultAvifQuality,
+     maxAvifSide, CarriesAll},
     {"GIF", "", "gif", matchesGif, decodeGifFound, nullptr, noQuality, 0, CarriesNone},
     {"BMP", "", "bmp dib", matchesBmp, decodeBmpFound, nullptr, noQuality, 0, CarriesNone},
     {"ICO", "", "ico", matchesIco, nullptr, nullptr, noQuality, 0, CarriesNone},

@@ -124,3 +124,23 @@ TEST(FormatTable, EveryPrefixChoosesOneFormatThatWrites) {
 }
 
 } // namespace
+
+namespace {
+
+// The batch driver runs the files whose extensions the program reads, and no others: its list is the table's.
+TEST(FormatTable, TheBatchDriverTakesTheExtensionsReadFromTheTable) {
+    const std::string driver = readFile(sourceDir() / "examples" / "batch" / "run.sh");
+    const std::size_t start = driver.find("declare -A written_as=(");
+    ASSERT_NE(start, std::string::npos);
+    const std::string table = driver.substr(start, driver.find("\n)", start) - start);
+    std::set<std::string> driverExtensions;
+    for (std::size_t at = table.find('['); at != std::string::npos; at = table.find('[', at + 1))
+        driverExtensions.insert(table.substr(at + 1, table.find(']', at) - at - 1));
+    std::set<std::string> read;
+    std::istringstream words(readableExtensions());
+    for (std::string word; words >> word;)
+        read.insert(word);
+    EXPECT_EQ(driverExtensions, read);
+}
+
+} // namespace

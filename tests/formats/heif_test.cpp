@@ -164,10 +164,14 @@ TEST(HeifMatch, TellsStillImageFilesByTheirBrands) {
                    't',
                    'y',
                    'p'};
-        b.insert(b.end(), major, major + 4);
-        b.insert(b.end(), 4, 0);
+        const auto append = [&b](const char* brand) {
+            for (int i = 0; i < 4; ++i)
+                b.push_back(static_cast<std::uint8_t>(brand[i]));
+        };
+        append(major);
+        append("\0\0\0\0");
         for (const char* brand : compatible)
-            b.insert(b.end(), brand, brand + 4);
+            append(brand);
         return b;
     };
     const struct {

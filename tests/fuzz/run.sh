@@ -7,7 +7,7 @@
 #   tga     the TGA reader and writer, seeded from the TGA files under tests/data (the default),
 #   script  the whole interpreter, seeded from the script cases under tests/e2e and from the test images
 #           each followed by a short script that reads it,
-#   png, pnm, jpeg, webp, gif, bmp, tiff
+#   png, pnm, jpeg, webp, gif, bmp, tiff, heif
 #           that format's reader and writer, seeded from the small files of every variant under
 #           tests/data/TARGET.
 # The corpus grows in fuzz-corpus/TARGET/. Exits non-zero when the fuzzer finds a crash, a leak, undefined
@@ -25,9 +25,9 @@ build="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 corpus="$root/fuzz-corpus/$target"
 
 case "$target" in
-tga | script | png | pnm | jpeg | webp | gif | bmp | tiff) ;;
+tga | script | png | pnm | jpeg | webp | gif | bmp | tiff | heif) ;;
 *)
-    echo "unknown fuzz target: $target (tga, script, png, pnm, jpeg, webp, gif, bmp or tiff)" >&2
+    echo "unknown fuzz target: $target (tga, script, png, pnm, jpeg, webp, gif, bmp, tiff or heif)" >&2
     exit 2
     ;;
 esac
