@@ -144,3 +144,43 @@ TEST(FormatTable, TheBatchDriverTakesTheExtensionsReadFromTheTable) {
 }
 
 } // namespace
+
+namespace {
+
+// The reference's tables name every format the table holds: each format read or refused in the read
+// section's table, each prefix in the write section's.
+TEST(FormatTable, TheReferenceNamesEveryFormatAndPrefix) {
+    const std::string reference = readFile(sourceDir() / "docs" / "language.md");
+    const std::size_t read = reference.find("\n## read\n");
+    const std::size_t write = reference.find("\n## write\n");
+    const std::size_t after = reference.find("\n## ", write + 1);
+    ASSERT_NE(read, std::string::npos);
+    ASSERT_NE(write, std::string::npos);
+    // The table of formats read: from its heading row to the first line after it that is not a row.
+    const std::size_t table = reference.find("| Format | Recognised by |", read);
+    ASSERT_LT(table, write);
+    const std::string readSection = reference.substr(table, reference.find("\n\n", table) - table);
+    const std::string writeSection = reference.substr(write, after - write);
+    for (const ImageFormat& format : imageFormats()) {
+        if (format.matches != nullptr) {
+            // "| PNG |", or one of several names in the first column ("| HEIF, AVIF |", "| ICO, PSD, ...").
+            std::string name = format.name;
+            const std::size_t slash = name.find('/');
+            if (slash != std::string::npos)
+                name = name.substr(0, slash);
+            bool named = false;
+            std::istringstream lines(readSection);
+            for (std::string line; std::getline(lines, line);) {
+                if (line.rfind("| ", 0) == 0 &&
+                    line.substr(2, line.find(" |", 1) - 2).find(name) != std::string::npos)
+                    named = true;
+            }
+            EXPECT_TRUE(named) << format.name;
+        }
+        std::istringstream words(format.prefixes);
+        for (std::string word; words >> word;)
+            EXPECT_NE(writeSection.find("`" + word + ":`"), std::string::npos) << word;
+    }
+}
+
+} // namespace
