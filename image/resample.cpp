@@ -3,10 +3,15 @@
 #include "system/memory_budget.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -64,10 +69,167 @@ struct BoxDivider {
     }
 };
 
-// Filters one row of `taps`-wide reads into `width` pixels (columns pass).
-void filterRow(const std::uint8_t* in, const ResampleAxis& axis, std::uint32_t width, std::uint8_t* out) {
+#if defined(__SSE2__)
+// (S + n div 2) div n in each 32-bit lane for 2 <= n <= 4096 and S up to 255 n: with m = 2^32 div n + 1,
+// S' x m / 2^32 exceeds S' / n by less than 1/n (S' = S + n div 2 < 2^32 / n), so its whole part is exact.
+struct LaneDivider {
+    __m128i half, multiplier;
+    explicit LaneDivider(std::uint32_t n)
+        : half(_mm_set1_epi32(static_cast<std::int32_t>(n / 2))),
+          multiplier(_mm_set1_epi32(static_cast<std::int32_t>((std::uint64_t{1} << 32) / n + 1))) {}
+    static bool handles(std::uint64_t n) { return n >= 2 && n <= 4096; }
+    // The four quotients as the low 4 bytes.
+    std::int32_t operator()(__m128i sum) const {
+        const __m128i x = _mm_add_epi32(sum, half);
+        const __m128i even = _mm_srli_epi64(_mm_mul_epu32(x, multiplier), 32);
+        const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(x, 32), multiplier);
+        const __m128i q = _mm_or_si128(even, _mm_and_si128(odd, _mm_set_epi32(-1, 0, -1, 0)));
+        const __m128i packed = _mm_packs_epi32(q, q);
+        return _mm_cvtsi128_si32(_mm_packus_epi16(packed, packed));
+    }
+};
+#endif
+
+// The box average of rows [top, bottom) of `source` over blocks of `factor` columns, into `out` (reduced
+// width). `sums` holds a column sum per channel of the source width.
+void boxRow(const Image& source, std::uint32_t top, std::uint32_t bottom, std::uint32_t factor,
+            std::uint32_t reducedWidth, std::vector<std::uint32_t>& sums, std::uint8_t* out) {
+    const std::size_t values = source.rowBytes();
+    std::size_t v = 0;
+    std::uint32_t* s = sums.data();
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, widened to 32 bits.
+    const __m128i zero = _mm_setzero_si128();
+    for (; v + 16 <= values; v += 16) {
+        __m128i s0 = zero, s1 = zero, s2 = zero, s3 = zero;
+        for (std::uint32_t y = top; y < bottom; ++y) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source.pixel(0, y) + v));
+            const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+            s0 = _mm_add_epi32(s0, _mm_unpacklo_epi16(low, zero));
+            s1 = _mm_add_epi32(s1, _mm_unpackhi_epi16(low, zero));
+            s2 = _mm_add_epi32(s2, _mm_unpacklo_epi16(high, zero));
+            s3 = _mm_add_epi32(s3, _mm_unpackhi_epi16(high, zero));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(s + v), s0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(s + v + 4), s1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(s + v + 8), s2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(s + v + 12), s3);
+    }
+#endif
+    for (std::size_t i = v; i < values; ++i)
+        s[i] = 0;
+    for (std::uint32_t y = top; y < bottom; ++y) {
+        const std::uint8_t* row = source.pixel(0, y);
+        for (std::size_t i = v; i < values; ++i)
+            s[i] += row[i];
+    }
+
+    const std::uint32_t rows = bottom - top;
+    const std::uint32_t lastColumns = source.width - (reducedWidth - 1) * factor;
+    std::uint32_t k = 0;
+#if defined(__SSE2__)
+    // The full blocks, a pixel's four sums in one register.
+    const std::uint64_t blockCount = std::uint64_t{rows} * factor;
+    if (LaneDivider::handles(blockCount)) {
+        const LaneDivider divide(static_cast<std::uint32_t>(blockCount));
+        for (; k + 1 < reducedWidth; ++k, out += bytesPerPixel) {
+            const std::uint32_t* block = s + std::size_t{k} * factor * bytesPerPixel;
+            __m128i sum = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+            for (std::uint32_t c = 1; c < factor; ++c)
+                sum = _mm_add_epi32(
+                    sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + c * bytesPerPixel)));
+            const std::int32_t pixel = divide(sum);
+            std::memcpy(out, &pixel, sizeof pixel);
+        }
+    }
+#endif
+    const BoxDivider full(std::uint64_t{rows} * factor);
+    const BoxDivider last(std::uint64_t{rows} * lastColumns);
+    for (; k < reducedWidth; ++k, out += bytesPerPixel) {
+        const std::uint32_t columns = k + 1 == reducedWidth ? lastColumns : factor;
+        const BoxDivider& divide = k + 1 == reducedWidth ? last : full;
+        const std::uint32_t* block = s + std::size_t{k} * factor * bytesPerPixel;
+        std::uint32_t r = 0, g = 0, b = 0, a = 0;
+        for (std::uint32_t c = 0; c < columns; ++c, block += bytesPerPixel) {
+            r += block[0];
+            g += block[1];
+            b += block[2];
+            a += block[3];
+        }
+        out[0] = divide(r);
+        out[1] = divide(g);
+        out[2] = divide(b);
+        out[3] = divide(a);
+    }
+}
+
+// Whether every weight of the axis fits in 16 bits, as the SSE2 kernels take them (always, in practice: a
+// weight is at most about one and a half).
+bool narrowWeights(const ResampleAxis& axis) {
+    return std::all_of(axis.weights.begin(), axis.weights.end(),
+                       [](std::int32_t w) { return w >= INT16_MIN && w <= INT16_MAX; });
+}
+
+#if defined(__SSE2__)
+// Four filtered sums (one pixel's channels, or one channel of four pixels each...) in 32-bit lanes to bytes:
+// (sum + 8192) >> 14 and clamped to 0..255, the low 4 bytes of the result for one pixel's sums.
+inline __m128i unweightLanes(__m128i a, __m128i b, __m128i c, __m128i d) {
+    const __m128i half = _mm_set1_epi32(weightHalf);
+    a = _mm_srai_epi32(_mm_add_epi32(a, half), resampleWeightBits);
+    b = _mm_srai_epi32(_mm_add_epi32(b, half), resampleWeightBits);
+    c = _mm_srai_epi32(_mm_add_epi32(c, half), resampleWeightBits);
+    d = _mm_srai_epi32(_mm_add_epi32(d, half), resampleWeightBits);
+    return _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+}
+
+// Each pixel's colour bytes limited to its alpha byte.
+inline __m128i limitToAlpha(__m128i pixels) {
+    const __m128i alpha = _mm_srli_epi32(pixels, 24);
+    const __m128i spread = _mm_or_si128(_mm_or_si128(alpha, _mm_slli_epi32(alpha, 8)),
+                                        _mm_or_si128(_mm_slli_epi32(alpha, 16), _mm_slli_epi32(alpha, 24)));
+    return _mm_min_epu8(pixels, spread);
+}
+
+// Two weights side by side, as _mm_madd_epi16 pairs them with two interleaved values.
+inline __m128i weightPair(std::int32_t first, std::int32_t second) {
+    return _mm_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint16_t>(first) |
+                                                    static_cast<std::uint32_t>(second) << 16));
+}
+#endif
+
+// Columns pass on one row: `width` pixels, each the weighted sum of `taps` neighbouring pixels of `in`.
+void filterAcross(const std::uint8_t* in, const ResampleAxis& axis, bool narrow, std::uint32_t width,
+                  std::uint8_t* out) {
     const std::uint32_t taps = axis.taps;
     const std::int32_t* w = axis.weights.data();
+#if defined(__SSE2__)
+    if (narrow) {
+        const __m128i zero = _mm_setzero_si128();
+        for (std::uint32_t i = 0; i < width; ++i, w += taps, out += bytesPerPixel) {
+            const std::uint8_t* p = in + std::size_t{axis.first[i]} * bytesPerPixel;
+            __m128i sum = zero;
+            std::uint32_t k = 0;
+            // Two pixels at a time: r0 r1 g0 g1 b0 b1 a0 a1 against w0 w1 in each pair.
+            for (; k + 2 <= taps; k += 2, p += 2 * bytesPerPixel) {
+                const __m128i two =
+                    _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+                const __m128i paired = _mm_unpacklo_epi16(two, _mm_srli_si128(two, 8));
+                sum = _mm_add_epi32(sum, _mm_madd_epi16(paired, weightPair(w[k], w[k + 1])));
+            }
+            if (k < taps) {
+                std::int32_t one;
+                std::memcpy(&one, p, sizeof one);
+                const __m128i single =
+                    _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(one), zero), zero);
+                sum = _mm_add_epi32(sum, _mm_madd_epi16(single, weightPair(w[k], 0)));
+            }
+            const std::int32_t pixel = _mm_cvtsi128_si32(limitToAlpha(unweightLanes(sum, zero, zero, zero)));
+            std::memcpy(out, &pixel, sizeof pixel);
+        }
+        return;
+    }
+#endif
+    (void)narrow;
     for (std::uint32_t i = 0; i < width; ++i, w += taps, out += bytesPerPixel) {
         const std::uint8_t* p = in + std::size_t{axis.first[i]} * bytesPerPixel;
         std::int32_t r = 0, g = 0, b = 0, a = 0;
@@ -82,40 +244,56 @@ void filterRow(const std::uint8_t* in, const ResampleAxis& axis, std::uint32_t w
     }
 }
 
-// The box average of rows [top, bottom) of `source` over blocks of `factor` columns, into `out` (reduced
-// width). `sums` holds a column sum per channel of the source width.
-void boxRow(const Image& source, std::uint32_t top, std::uint32_t bottom, std::uint32_t factor,
-            std::uint32_t reducedWidth, std::vector<std::uint32_t>& sums, std::uint8_t* out) {
-    const std::size_t values = source.rowBytes();
-    const std::uint8_t* first = source.pixel(0, top);
-    for (std::size_t v = 0; v < values; ++v)
-        sums[v] = first[v];
-    for (std::uint32_t y = top + 1; y < bottom; ++y) {
-        const std::uint8_t* row = source.pixel(0, y);
-        for (std::size_t v = 0; v < values; ++v)
-            sums[v] += row[v];
-    }
-    const std::uint32_t rows = bottom - top;
-    const BoxDivider full(std::uint64_t{rows} * factor);
-    const std::uint32_t lastColumns = source.width - (reducedWidth - 1) * factor;
-    const BoxDivider last(std::uint64_t{rows} * lastColumns);
-    const std::uint32_t* s = sums.data();
-    for (std::uint32_t k = 0; k < reducedWidth; ++k) {
-        const std::uint32_t columns = k + 1 == reducedWidth ? lastColumns : factor;
-        const BoxDivider& divide = k + 1 == reducedWidth ? last : full;
-        std::uint32_t r = 0, g = 0, b = 0, a = 0;
-        for (std::uint32_t c = 0; c < columns; ++c, s += bytesPerPixel) {
-            r += s[0];
-            g += s[1];
-            b += s[2];
-            a += s[3];
+// Rows pass for one row: every byte of `out` (`bytes` of them) the weighted sum of the same byte in `taps`
+// rows.
+void filterDown(const std::uint8_t* const* rows, const std::int32_t* w, std::uint32_t taps, bool narrow,
+                std::size_t bytes, std::int32_t* sums, std::uint8_t* out) {
+    std::size_t v = 0;
+#if defined(__SSE2__)
+    if (narrow) {
+        const __m128i zero = _mm_setzero_si128();
+        // Sixteen bytes (four pixels) at a time, with every row's weight applied before they are stored: two
+        // rows at a time, each byte of the one beside the same byte of the other.
+        for (; v + 16 <= bytes; v += 16) {
+            __m128i s0 = zero, s1 = zero, s2 = zero, s3 = zero;
+            std::uint32_t k = 0;
+            for (; k + 2 <= taps; k += 2) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[k] + v));
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[k + 1] + v));
+                const __m128i pair = weightPair(w[k], w[k + 1]);
+                const __m128i low = _mm_unpacklo_epi8(a, b), high = _mm_unpackhi_epi8(a, b);
+                s0 = _mm_add_epi32(s0, _mm_madd_epi16(_mm_unpacklo_epi8(low, zero), pair));
+                s1 = _mm_add_epi32(s1, _mm_madd_epi16(_mm_unpackhi_epi8(low, zero), pair));
+                s2 = _mm_add_epi32(s2, _mm_madd_epi16(_mm_unpacklo_epi8(high, zero), pair));
+                s3 = _mm_add_epi32(s3, _mm_madd_epi16(_mm_unpackhi_epi8(high, zero), pair));
+            }
+            if (k < taps) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[k] + v));
+                const __m128i pair = weightPair(w[k], 0);
+                const __m128i low = _mm_unpacklo_epi8(a, zero), high = _mm_unpackhi_epi8(a, zero);
+                s0 = _mm_add_epi32(s0, _mm_madd_epi16(_mm_unpacklo_epi16(low, zero), pair));
+                s1 = _mm_add_epi32(s1, _mm_madd_epi16(_mm_unpackhi_epi16(low, zero), pair));
+                s2 = _mm_add_epi32(s2, _mm_madd_epi16(_mm_unpacklo_epi16(high, zero), pair));
+                s3 = _mm_add_epi32(s3, _mm_madd_epi16(_mm_unpackhi_epi16(high, zero), pair));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + v),
+                             limitToAlpha(unweightLanes(s0, s1, s2, s3)));
         }
-        out[0] = divide(r);
-        out[1] = divide(g);
-        out[2] = divide(b);
-        out[3] = divide(a);
-        out += bytesPerPixel;
     }
+#endif
+    (void)narrow;
+    // The bytes left (all of them without SSE2), a row at a time.
+    if (v == bytes)
+        return;
+    std::fill(sums + v, sums + bytes, 0);
+    for (std::uint32_t k = 0; k < taps; ++k) {
+        const std::int32_t weight = w[k];
+        const std::uint8_t* in = rows[k];
+        for (std::size_t i = v; i < bytes; ++i)
+            sums[i] += weight * in[i];
+    }
+    for (std::size_t i = v; i < bytes; i += bytesPerPixel)
+        storePixel(sums[i], sums[i + 1], sums[i + 2], sums[i + 3], out + i);
 }
 
 } // namespace
@@ -197,57 +375,59 @@ ImagePtr resampleImage(const Image& source, std::uint32_t width, std::uint32_t h
         return cloneImage(source);
     const ResampleAxis columns = resampleAxis(source.width, width);
     const ResampleAxis rows = resampleAxis(source.height, height);
-    // The tables and row buffers count in the budget beside the images.
+    const bool boxed = columns.factor > 1 || rows.factor > 1;
+    // Box-reduced rows are made as the rows pass first needs them and kept in a ring of as many rows as it
+    // reads at once (its reads only move down); without a box the source rows are read where they are.
+    const std::uint32_t ringRows = boxed ? (sameHeight ? 1 : rows.taps) : 0;
+    const std::size_t reducedBytes = std::size_t{columns.reduced} * bytesPerPixel;
+    // The tables, the ring and the row buffers count in the budget beside the images.
     const std::size_t tableBytes = (columns.weights.size() + rows.weights.size()) * sizeof(std::int32_t) +
                                    (columns.first.size() + rows.first.size()) * sizeof(std::uint32_t);
-    const bool boxed = columns.factor > 1 || rows.factor > 1;
-    const std::size_t rowBuffers = (boxed ? source.rowBytes() * (sizeof(std::uint32_t) + 1) : 0) +
-                                   std::size_t{width} * bytesPerPixel * sizeof(std::int32_t);
-    MemoryReservation working(tableBytes + rowBuffers);
-
-    // Columns pass: every reduced row (box-averaged from its block of source rows when rows shrink a lot)
-    // to the new width.
-    ImagePtr across = createImageForOverwrite(width, rows.reduced);
-    std::vector<std::uint32_t> sums(boxed ? source.rowBytes() : 0);
-    std::vector<std::uint8_t> reducedRow(boxed ? std::size_t{columns.reduced} * bytesPerPixel : 0);
-    for (std::uint32_t y = 0; y < rows.reduced; ++y) {
-        const std::uint8_t* row;
-        if (boxed) {
-            const std::uint32_t top = y * rows.factor;
-            const std::uint32_t bottom = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(std::uint64_t{top} + rows.factor, source.height));
-            boxRow(source, top, bottom, columns.factor, columns.reduced, sums, reducedRow.data());
-            row = reducedRow.data();
-        } else {
-            row = source.pixel(0, y);
-        }
-        if (sameWidth)
-            std::memcpy(across->pixel(0, y), row, across->rowBytes());
-        else
-            filterRow(row, columns, width, across->pixel(0, y));
-    }
-    // Rows kept at their count need no second pass (the columns pass read them one for one).
-    if (sameHeight)
-        return across;
-
-    // Rows pass: each result row is the weighted sum of `taps` rows of the columns pass.
+    const std::size_t workingBytes = tableBytes + ringRows * reducedBytes +
+                                     (boxed ? source.rowBytes() * sizeof(std::uint32_t) : 0) +
+                                     reducedBytes * (1 + sizeof(std::int32_t));
+    MemoryReservation working(workingBytes);
     ImagePtr result = createImageForOverwrite(width, height);
-    const std::size_t values = std::size_t{width} * bytesPerPixel;
-    std::vector<std::int32_t> sum(values);
-    for (std::uint32_t j = 0; j < height; ++j) {
-        std::fill(sum.begin(), sum.end(), 0);
-        const std::int32_t* w = rows.weights.data() + std::size_t{j} * rows.taps;
-        for (std::uint32_t k = 0; k < rows.taps; ++k) {
-            const std::int32_t weight = w[k];
-            if (weight == 0)
-                continue;
-            const std::uint8_t* in = across->pixel(0, rows.first[j] + k);
-            for (std::size_t v = 0; v < values; ++v)
-                sum[v] += weight * in[v];
+
+    std::vector<std::uint8_t> ring(ringRows * reducedBytes);
+    std::vector<std::uint32_t> sums(boxed ? source.rowBytes() : 0);
+    std::uint32_t made = 0; // the box-reduced rows made so far
+    const auto reducedRow = [&](std::uint32_t y) -> const std::uint8_t* {
+        if (!boxed)
+            return source.pixel(0, y);
+        for (; made <= y; ++made) {
+            const std::uint32_t top = made * rows.factor;
+            const auto bottom = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(std::uint64_t{top} + rows.factor, source.height));
+            boxRow(source, top, bottom, columns.factor, columns.reduced, sums,
+                   ring.data() + (made % ringRows) * reducedBytes);
         }
+        return ring.data() + (y % ringRows) * reducedBytes;
+    };
+
+    const bool narrowColumns = narrowWeights(columns), narrowRows = narrowWeights(rows);
+    std::vector<std::uint8_t> down(sameWidth || sameHeight ? 0 : reducedBytes);
+    std::vector<std::int32_t> downSums(sameHeight ? 0 : reducedBytes);
+    std::vector<const std::uint8_t*> taps(rows.taps);
+    for (std::uint32_t j = 0; j < height; ++j) {
         std::uint8_t* out = result->pixel(0, j);
-        for (std::size_t v = 0; v < values; v += bytesPerPixel)
-            storePixel(sum[v], sum[v + 1], sum[v + 2], sum[v + 3], out + v);
+        // Rows pass (none when the rows keep their count), straight into the result when the width stays.
+        const std::uint8_t* row;
+        if (sameHeight) {
+            row = reducedRow(j);
+        } else {
+            for (std::uint32_t k = 0; k < rows.taps; ++k)
+                taps[k] = reducedRow(rows.first[j] + k);
+            std::uint8_t* target = sameWidth ? out : down.data();
+            filterDown(taps.data(), rows.weights.data() + std::size_t{j} * rows.taps, rows.taps, narrowRows,
+                       reducedBytes, downSums.data(), target);
+            row = target;
+        }
+        // Columns pass.
+        if (!sameWidth)
+            filterAcross(row, columns, narrowColumns, width, out);
+        else if (row != out)
+            std::memcpy(out, row, result->rowBytes());
     }
     return result;
 }

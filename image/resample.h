@@ -8,12 +8,14 @@
 // Resampling an image to another size with a Lanczos-3 filter on premultiplied colour, in whole numbers so
 // that the same image and size give the same bytes on every machine.
 //
-// Each axis is handled on its own, columns first (every row to the new width), then rows. When an axis
-// shrinks by 6 or more, it is first reduced by a whole factor f with a box (area) average: f is the largest
-// whole number that leaves at least 3 source pixels per target pixel, f = source / (3 x target). Block k
-// averages source pixels k*f .. k*f+f-1 (the last block takes what is left), so every source pixel counts
-// however large the reduction. The Lanczos-3 filter then maps the reduced pixels to the target, stretched by
-// the remaining scale when it shrinks (so that it never aliases), at its natural width when it enlarges.
+// Each axis is handled on its own, rows first (every column to the new height), then columns; the rows pass
+// works on whole rows at once, which is the cheaper way round when most of the shrinking happens in it. When
+// an axis shrinks by 6 or more, it is first reduced by a whole factor f with a box (area) average: f is the
+// largest whole number that leaves at least 3 source pixels per target pixel, f = source / (3 x target).
+// Block k averages source pixels k*f .. k*f+f-1 (the last block takes what is left), so every source pixel
+// counts however large the reduction. The Lanczos-3 filter then maps the reduced pixels to the target,
+// stretched by the remaining scale when it shrinks (so that it never aliases), at its natural width when it
+// enlarges.
 //
 // Rounding, the same at every step:
 //   - a box average of n values whose sum is S is (S + n div 2) div n;
@@ -21,7 +23,8 @@
 //     16384, then (sum + 8192) >> 14 (floor division, also for a negative sum), clamped to 0..255;
 //   - alpha is clamped to 0..255 first, then each colour value to 0..alpha, so that colour never exceeds
 //     alpha (the lobes of the filter may overshoot at sharp edges).
-// The columns pass stores its result in bytes, with the same clamping, before the rows pass reads it.
+// The rows pass stores its result in bytes, with the same clamping, before the columns pass reads it. An axis
+// that keeps its size is not filtered.
 
 struct FitSize {
     std::uint32_t width;

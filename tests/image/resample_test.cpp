@@ -108,22 +108,22 @@ double settle(double sum, double limit) {
     return std::clamp(std::floor((sum + 8192) / 16384), 0.0, limit);
 }
 
-// A pixel of the columns pass: the reduced row filtered across (or taken as it is when the width stays).
-Rgba acrossPixel(const Image& source, const ResampleAxis& columns, const ResampleAxis& rows, std::uint32_t x,
-                 std::uint32_t y, bool sameWidth) {
+// A pixel of the rows pass: the reduced column filtered down (or taken as it is when the height stays).
+Rgba downPixel(const Image& source, const ResampleAxis& columns, const ResampleAxis& rows, std::uint32_t x,
+               std::uint32_t y, bool sameHeight) {
     double value[4];
     for (int c = 0; c < 4; ++c) {
-        if (sameWidth) {
+        if (sameHeight) {
             value[c] = boxValue(source, columns, rows, x, y, c);
             continue;
         }
         double sum = 0;
-        for (std::uint32_t k = 0; k < columns.taps; ++k)
-            sum += columns.weights[std::size_t{x} * columns.taps + k] *
-                   boxValue(source, columns, rows, columns.first[x] + k, y, c);
+        for (std::uint32_t k = 0; k < rows.taps; ++k)
+            sum += rows.weights[std::size_t{y} * rows.taps + k] *
+                   boxValue(source, columns, rows, x, rows.first[y] + k, c);
         value[c] = sum;
     }
-    if (sameWidth)
+    if (sameHeight)
         return {std::uint8_t(value[0]), std::uint8_t(value[1]), std::uint8_t(value[2]),
                 std::uint8_t(value[3])};
     const double alpha = settle(value[3], 255);
@@ -139,14 +139,14 @@ ImagePtr plainResample(const Image& source, std::uint32_t width, std::uint32_t h
     for (std::uint32_t y = 0; y < height; ++y)
         for (std::uint32_t x = 0; x < width; ++x) {
             Rgba p;
-            if (sameHeight) {
-                p = acrossPixel(source, columns, rows, x, y, sameWidth);
+            if (sameWidth) {
+                p = downPixel(source, columns, rows, x, y, sameHeight);
             } else {
                 double sum[4] = {0, 0, 0, 0};
-                for (std::uint32_t k = 0; k < rows.taps; ++k) {
-                    const Rgba q = acrossPixel(source, columns, rows, x, rows.first[y] + k, sameWidth);
+                for (std::uint32_t k = 0; k < columns.taps; ++k) {
+                    const Rgba q = downPixel(source, columns, rows, columns.first[x] + k, y, sameHeight);
                     for (int c = 0; c < 4; ++c)
-                        sum[c] += rows.weights[std::size_t{y} * rows.taps + k] * q[std::size_t(c)];
+                        sum[c] += columns.weights[std::size_t{x} * columns.taps + k] * q[std::size_t(c)];
                 }
                 const double alpha = settle(sum[3], 255);
                 p = {std::uint8_t(settle(sum[0], alpha)), std::uint8_t(settle(sum[1], alpha)),
