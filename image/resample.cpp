@@ -298,20 +298,6 @@ void filterDown(const std::uint8_t* const* rows, const std::int32_t* w, std::uin
 
 } // namespace
 
-FitSize fitInside(std::uint32_t width, std::uint32_t height, std::uint32_t boxWidth,
-                  std::uint32_t boxHeight) {
-    if (width == 0 || height == 0 || (width <= boxWidth && height <= boxHeight))
-        return {width, height};
-    const std::uint64_t w = width, h = height;
-    // The width meets the box first when boxWidth / width <= boxHeight / height.
-    if (std::uint64_t{boxWidth} * h <= std::uint64_t{boxHeight} * w) {
-        const std::uint64_t side = (2 * h * boxWidth + w) / (2 * w);
-        return {boxWidth, static_cast<std::uint32_t>(std::max<std::uint64_t>(side, 1))};
-    }
-    const std::uint64_t side = (2 * w * boxHeight + h) / (2 * h);
-    return {static_cast<std::uint32_t>(std::max<std::uint64_t>(side, 1)), boxHeight};
-}
-
 ResampleAxis resampleAxis(std::uint32_t sourceSize, std::uint32_t targetSize) {
     ResampleAxis axis;
     const std::uint64_t source = sourceSize, target = targetSize;

@@ -2,6 +2,7 @@
 
 #include "image/image.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -36,7 +37,19 @@ struct FitSize {
 // never enlarged: an image already inside the box keeps its size. The side that meets the box takes the box's
 // side; the other is the source's side times the same ratio, rounded to the nearest whole number (halves up)
 // and at least 1. An image without pixels (a side 0) keeps its size.
-FitSize fitInside(std::uint32_t width, std::uint32_t height, std::uint32_t boxWidth, std::uint32_t boxHeight);
+inline FitSize fitInside(std::uint32_t width, std::uint32_t height, std::uint32_t boxWidth,
+                         std::uint32_t boxHeight) {
+    if (width == 0 || height == 0 || (width <= boxWidth && height <= boxHeight))
+        return {width, height};
+    const std::uint64_t w = width, h = height;
+    // The width meets the box first when boxWidth / width <= boxHeight / height.
+    if (std::uint64_t{boxWidth} * h <= std::uint64_t{boxHeight} * w) {
+        const std::uint64_t side = (2 * h * boxWidth + w) / (2 * w);
+        return {boxWidth, static_cast<std::uint32_t>(std::max<std::uint64_t>(side, 1))};
+    }
+    const std::uint64_t side = (2 * w * boxHeight + h) / (2 * h);
+    return {static_cast<std::uint32_t>(std::max<std::uint64_t>(side, 1)), boxHeight};
+}
 
 // A new image of width x height (both at least 1) resampled from `source` (which has pixels) as described
 // above. The same size gives a copy. The metadata is not carried over. Throws std::bad_alloc when the result
