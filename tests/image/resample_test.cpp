@@ -224,14 +224,17 @@ TEST(Resample, FlatColourStaysExactAtEverySize) {
 }
 
 TEST(Resample, SharpEdgesOvershootNoFurtherThanAlpha) {
-    // White beside transparent, enlarged: the filter's lobes ring, but colour stays within alpha.
-    const ImagePtr source = makeImage(6, 6, [](std::uint32_t x, std::uint32_t y) {
-        return (x + y) % 3 == 0 ? Rgba{255, 255, 255, 255} : Rgba{0, 0, 0, 0};
+    // Red at alpha 200 beside opaque black: where the filter rings, red rises as alpha falls, and unclamped
+    // colour would exceed alpha. Enlarged and shrunk, rows and columns.
+    const ImagePtr source = makeImage(12, 12, [](std::uint32_t x, std::uint32_t y) {
+        return (x / 2 + y / 3) % 2 == 0 ? Rgba{200, 0, 0, 200} : Rgba{0, 0, 0, 255};
     });
-    const ImagePtr result = resampleImage(*source, 37, 23);
-    for (std::size_t v = 0; v < result->byteCount(); v += 4)
-        for (std::size_t c = 0; c < 3; ++c)
-            ASSERT_LE(result->pixels[v + c], result->pixels[v + 3]);
+    for (const auto& size : {std::pair{37u, 23u}, std::pair{5u, 12u}, std::pair{12u, 7u}}) {
+        const ImagePtr result = resampleImage(*source, size.first, size.second);
+        for (std::size_t v = 0; v < result->byteCount(); v += 4)
+            for (std::size_t c = 0; c < 3; ++c)
+                ASSERT_LE(result->pixels[v + c], result->pixels[v + 3]) << size.first << "x" << size.second;
+    }
 }
 
 TEST(Resample, OnePixelCheckerboardShrinksToUniformGrey) {
