@@ -114,6 +114,9 @@ VERB_BENCHMARK(resize_2_1, "resize a 2 1");
 VERB_BENCHMARK(rotate, "rotate a 30");
 VERB_BENCHMARK(pinch, "warp a 1");
 VERB_BENCHMARK(swirl, "warp a 2");
+// The Lanczos fit, 4096 x 4096 to 512 x 512 with the default side: the inner loop of every thumbnail.
+VERB_BENCHMARK(fit512, "fit a 512 512");
+VERB_BENCHMARK(scale_half, "scale a 0 2048");
 
 // paint reads its texture from a fixed file and writes its brush to another; the benchmark times the canvas
 // and the strokes as the verb makes them, which is where it spends its time, with a 128 x 128 texture like

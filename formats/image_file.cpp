@@ -1,7 +1,9 @@
 #include "formats/image_file.h"
 
+#include "formats/codecs.h"
 #include "formats/exif_orientation.h"
 #include "formats/image_formats.h"
+#include "formats/scaled_decoders.h"
 #include "image/orientation.h"
 #include "system/byte_source.h"
 #include "system/file_replacement.h"
@@ -91,7 +93,8 @@ void settleMetadata(ImagePtr& image, FoundMetadata& found) {
     image->metadata = makeMetadata(std::move(found.icc), std::move(found.exif), std::move(found.xmp));
 }
 
-LoadResult decodeFrom(ByteSource& source, bool whole) {
+// A decoding shrunk for a box: the box (null for the whole picture).
+LoadResult decodeFrom(ByteSource& source, bool whole, const FitSize* box = nullptr) {
     const std::size_t n = source.peek(ByteSource::peekLimit);
     const std::uint8_t* head = source.data();
     LoadResult result;
@@ -105,7 +108,13 @@ LoadResult decodeFrom(ByteSource& source, bool whole) {
     }
     if (format != nullptr && format->decode == nullptr)
         return {nullptr, std::string(format->name) + " files are not supported", 0, {}};
-    if (format != nullptr)
+    // The stored size of a picture a decoder shrank (0 x 0: not shrunk).
+    FitSize stored{0, 0};
+    if (format != nullptr && box != nullptr && format->decode == decodeJpeg)
+        result.image = decodeJpegScaled(source, result.reason, found, box->width, box->height, stored);
+    else if (format != nullptr && box != nullptr && format->decode == decodeWebp)
+        result.image = decodeWebpScaled(source, result.reason, found, box->width, box->height, stored);
+    else if (format != nullptr)
         result.image = format->decode(source, result.reason, found);
     else if ((result.image = decodeTga(source, whole)) == nullptr)
         result.reason = tgaErrorMessage(static_cast<std::uint32_t>(TgaError));
@@ -117,7 +126,15 @@ LoadResult decodeFrom(ByteSource& source, bool whole) {
     }
     if (result.image != nullptr) {
         result.notes = std::move(found.notes);
+        const int orientation = exifOrientation(found.exif);
+        const bool turns = !found.upright && orientation >= 5 && orientation <= 8;
         settleMetadata(result.image, found);
+        if (stored.width == 0)
+            stored = {result.image->width, result.image->height};
+        else if (turns)
+            stored = {stored.height, stored.width};
+        result.fullWidth = stored.width;
+        result.fullHeight = stored.height;
     }
     return result;
 }
@@ -130,7 +147,9 @@ struct FdCloser {
 
 } // namespace
 
-LoadResult loadImageFile(const char* name, bool whole) {
+namespace {
+
+LoadResult loadFile(const char* name, bool whole, const FitSize* box) {
     const std::optional<Prefix> prefix = findPrefix(name);
     const char* path = prefix ? name + prefix->length : name;
     const int fd = namesStandardInput(path) ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
@@ -143,7 +162,19 @@ LoadResult loadImageFile(const char* name, bool whole) {
     // Read in blocks straight from the descriptor; a pipe, which cannot seek, skips by reading.
     const bool seekable = ::lseek(fd, 0, SEEK_CUR) != -1;
     ByteSource source(fd, seekable);
-    return decodeFrom(source, whole);
+    return decodeFrom(source, whole, box);
+}
+
+} // namespace
+
+LoadResult loadImageFile(const char* name, bool whole) {
+    return loadFile(name, whole, nullptr);
+}
+
+LoadResult loadImageFileScaled(const char* name, std::uint32_t boxWidth, std::uint32_t boxHeight,
+                               bool whole) {
+    const FitSize box{boxWidth, boxHeight};
+    return loadFile(name, whole, &box);
 }
 
 LoadResult decodeImageFile(const std::uint8_t* data, std::size_t size) {

@@ -21,6 +21,10 @@ struct LoadResult {
     std::string reason;             // why, when it could not
     int systemError = 0;            // the system's error number, when the file could not be opened or read
     std::vector<std::string> notes; // metadata blocks left out of an image read all the same
+    // The picture's size upright as the file holds it, which a decoding shrunk for a box
+    // (loadImageFileScaled) does not deliver; the image's own size otherwise.
+    std::uint32_t fullWidth = 0;
+    std::uint32_t fullHeight = 0;
 };
 
 // Reads the file at `name` (a format prefix before the path is allowed and ignored; the content decides).
@@ -28,6 +32,13 @@ struct LoadResult {
 // end-of-file"), where otherwise the missing pixels read as black. Throws std::bad_alloc when the image does
 // not fit in memory.
 LoadResult loadImageFile(const char* name, bool whole = false);
+
+// Reads the file at `name` as loadImageFile does, but lets the decoders of JPEG and WebP deliver a smaller
+// picture, as long as it still covers what fitting the whole picture (upright) into boxWidth x boxHeight
+// gives (formats/scaled_decoders.h). Other formats are read whole. Orientation and metadata are settled
+// exactly as loadImageFile settles them.
+LoadResult loadImageFileScaled(const char* name, std::uint32_t boxWidth, std::uint32_t boxHeight,
+                               bool whole = false);
 
 // Decodes a file held in memory, exactly as loadImageFile decodes the same bytes from a file.
 LoadResult decodeImageFile(const std::uint8_t* data, std::size_t size);

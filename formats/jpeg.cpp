@@ -1,6 +1,8 @@
 #include "formats/codecs.h"
+#include "formats/exif_orientation.h"
 #include "formats/icc_profile.h"
 #include "formats/jpeg_library.h"
+#include "formats/scaled_decoders.h"
 
 #include "colour/cmyk.h"
 #include "system/memory_budget.h"
@@ -354,6 +356,27 @@ bool readRows(Decompressor& d, Image& image) {
     return true;
 }
 
+// The DCT scalings a scaled decoding chooses from, smallest first (1/8, 1/4, 1/2 of each side).
+constexpr unsigned scaleDenominators[] = {8, 4, 2};
+
+// Shrinks the output by the smallest scaling whose sides (rounded up, as the library rounds them) still
+// cover `needed`, or leaves it whole.
+bool scaleOutput(Decompressor& d, FitSize needed) {
+    if (setjmp(d.errors.jump) != 0)
+        return false;
+    for (const unsigned denominator : scaleDenominators) {
+        const std::uint64_t width = (std::uint64_t{d.cinfo.image_width} + denominator - 1) / denominator;
+        const std::uint64_t height = (std::uint64_t{d.cinfo.image_height} + denominator - 1) / denominator;
+        if (width >= needed.width && height >= needed.height) {
+            d.cinfo.scale_num = 1;
+            d.cinfo.scale_denom = denominator;
+            jpeg_calc_output_dimensions(&d.cinfo);
+            break;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool matchesJpeg(const std::uint8_t* head, std::size_t size) {
@@ -371,13 +394,24 @@ void convertCmyk(Image& image, bool inverted, FoundMetadata& found) {
     found.icc.clear();
 }
 
-ImagePtr decodeJpeg(ByteSource& source, std::string& reason, FoundMetadata& found) {
+// A whole picture (box null), or one shrunk for a box, with the stored size in *fullSize.
+static ImagePtr decodeJpegWithin(ByteSource& source, std::string& reason, FoundMetadata& found,
+                                 const FitSize* box, FitSize* fullSize) {
     MarkerBlocks markers;
     DecompressorHandle handle(source, markers);
     Decompressor& d = handle.get();
     if (!readHeader(d)) {
         reason = jpegFailureReason(d.errors);
         return nullptr;
+    }
+    if (box != nullptr) {
+        *fullSize = {d.cinfo.image_width, d.cinfo.image_height};
+        const FitSize needed = neededStoredSize(d.cinfo.image_width, d.cinfo.image_height, box->width,
+                                                box->height, exifOrientation(markers.exif));
+        if (!scaleOutput(d, needed)) {
+            reason = jpegFailureReason(d.errors);
+            return nullptr;
+        }
     }
     // The profile is the one the markers before the image data give.
     markers.iccClosed = true;
@@ -405,4 +439,14 @@ ImagePtr decodeJpeg(ByteSource& source, std::string& reason, FoundMetadata& foun
     if (admitMetadataBlock(found, MetadataKind::Xmp, markers.xmp.size()))
         found.xmp = std::move(markers.xmp);
     return image;
+}
+
+ImagePtr decodeJpeg(ByteSource& source, std::string& reason, FoundMetadata& found) {
+    return decodeJpegWithin(source, reason, found, nullptr, nullptr);
+}
+
+ImagePtr decodeJpegScaled(ByteSource& source, std::string& reason, FoundMetadata& found,
+                          std::uint32_t boxWidth, std::uint32_t boxHeight, FitSize& fullSize) {
+    const FitSize box{boxWidth, boxHeight};
+    return decodeJpegWithin(source, reason, found, &box, &fullSize);
 }

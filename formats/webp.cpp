@@ -1,4 +1,6 @@
 #include "formats/codecs.h"
+#include "formats/exif_orientation.h"
+#include "formats/scaled_decoders.h"
 
 #include "image/straight_colour.h"
 #include "system/memory_budget.h"
@@ -130,11 +132,14 @@ void premultiplyInPlace(Image& image) {
 }
 
 // A still image, lossy or lossless, decoded as straight RGBA (alpha 255 without an alpha channel) straight
-// into the image, with the library's default decoding.
-ImagePtr decodeStill(const FileBytes& file, const WebPBitstreamFeatures& features, std::string& reason) {
+// into the image, with the library's default decoding; or, given `scaled`, shrunk to that size by the
+// library as it decodes.
+ImagePtr decodeStill(const FileBytes& file, const WebPBitstreamFeatures& features, std::string& reason,
+                     const FitSize* scaled = nullptr) {
     const auto width = static_cast<std::uint32_t>(features.width);
     const auto height = static_cast<std::uint32_t>(features.height);
-    ImagePtr image = createImageForOverwrite(width, height);
+    ImagePtr image = scaled != nullptr ? createImageForOverwrite(scaled->width, scaled->height)
+                                       : createImageForOverwrite(width, height);
     const bool heldWhole = features.format == losslessFormat || features.has_alpha != 0;
     MemoryReservation decoder(heldWhole ? std::size_t{width} * height * stillDecoderBytesPerPixel : 0);
 
@@ -142,6 +147,11 @@ ImagePtr decodeStill(const FileBytes& file, const WebPBitstreamFeatures& feature
     if (WebPInitDecoderConfig(&config) == 0) {
         reason = "WebP: unsupported feature";
         return nullptr;
+    }
+    if (scaled != nullptr) {
+        config.options.use_scaling = 1;
+        config.options.scaled_width = static_cast<int>(scaled->width);
+        config.options.scaled_height = static_cast<int>(scaled->height);
     }
     config.output.colorspace = MODE_RGBA;
     config.output.is_external_memory = 1;
@@ -218,4 +228,32 @@ ImagePtr decodeWebp(ByteSource& source, std::string& reason, FoundMetadata& foun
     if (features.has_animation != 0)
         return decodeFirstFrame(file, features, reason);
     return decodeStill(file, features, reason);
+}
+
+ImagePtr decodeWebpScaled(ByteSource& source, std::string& reason, FoundMetadata& found,
+                          std::uint32_t boxWidth, std::uint32_t boxHeight, FitSize& fullSize) {
+    FileBytes file;
+    if (!readWholeFile(source, file)) {
+        reason = "WebP: file ends early";
+        return nullptr;
+    }
+    WebPBitstreamFeatures features;
+    const VP8StatusCode status = WebPGetFeatures(file.data, file.size, &features);
+    if (status != VP8_STATUS_OK) {
+        reason = failureReason(status);
+        return nullptr;
+    }
+    findMetadata(file, found);
+    const auto width = static_cast<std::uint32_t>(features.width);
+    const auto height = static_cast<std::uint32_t>(features.height);
+    fullSize = {width, height};
+    if (features.has_animation != 0)
+        return decodeFirstFrame(file, features, reason);
+    // Twice the needed size leaves the last halving to the caller's Lanczos filter, whose result stays close
+    // to that of the whole picture fitted; a picture not larger than that is decoded whole.
+    const FitSize needed = neededStoredSize(width, height, boxWidth, boxHeight, exifOrientation(found.exif));
+    const FitSize twice{needed.width * 2, needed.height * 2};
+    if (std::uint64_t{twice.width} >= width || std::uint64_t{twice.height} >= height)
+        return decodeStill(file, features, reason);
+    return decodeStill(file, features, reason, &twice);
 }

@@ -71,6 +71,9 @@ verb opaque "dissolve a 0.4" "opaque a"
 verb fill "fill a 10 60 59 89 255 255 255 255" "fill a 100 10 149 39 0 0 255 128"
 verb chromakey "read a $tga_dir/balloon.tga" "chromakey a 0 255 0"
 verb composite "read b $tga_dir/balloon.tga" "chromakey b 0 255 0" "composite b over a 56 4"
+verb fit "fit a 64 64"
+verb scale "scale a 240 60"
+run thumbnail "thumbnail a $root/examples/images/landscape.tga 96 96" "write a $tga_dir/thumbnail.tga"
 # The painted canvas has alpha 0 throughout; its colours are kept as PPM too (which drops the alpha) for
 # the PNG picture.
 verb paint "paint a" "write a ppm:$work/paint-colours.ppm"
@@ -105,7 +108,7 @@ run png-landscape "read a $tga_dir/landscape.tga" "write a png:$here/landscape.p
 run png-blank "blank c 168 108" "fill c 0 0 167 107 255 255 255 255" "read a $tga_dir/blank.tga" \
     "composite a over c 4 4" "write c png:$here/blank.png"
 for name in crop resize rotate warp-pinch warp-swirl blur darken desaturate dissolve opaque fill \
-    composite; do
+    composite fit scale thumbnail; do
     side_by_side "$name" landscape
 done
 side_by_side chromakey balloon
