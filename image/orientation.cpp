@@ -52,9 +52,11 @@ void reverseInPlace(std::uint8_t* pixels, std::size_t n) {
 
 // The orientations that swap the sides (5 to 8): result pixel (x, y) is source pixel (y, x), with the
 // source's rows counted from the bottom when `rowsFromBottom` and its columns from the right when
-// `columnsFromRight`. Each result row is a source column, so the result is made in square blocks small
-// enough that the source rows and result rows a block touches stay in the cache while it is made; within a
-// block, 4 x 4 pixels at a time are read as four rows of four and written as four columns.
+// `columnsFromRight`. Each result row is a source column, so the result is made in tiles of 16 x 16 pixels:
+// a tile reads 64 bytes (one cache line) from each of 16 source rows, turns them in a small buffer four
+// by four pixels, and writes 64 bytes to each of 16 result rows. Rows of a power-of-two width lie in the
+// same cache sets, so reading or writing the rows of a tile piece by piece would push each other out; whole
+// lines, each touched once, do not mind.
 template <bool rowsFromBottom, bool columnsFromRight> void transposeInto(const Image& source, Image& result) {
     const std::uint32_t w = source.width;
     const std::uint32_t h = source.height;
@@ -64,47 +66,80 @@ template <bool rowsFromBottom, bool columnsFromRight> void transposeInto(const I
     auto copyPixel = [&](std::uint32_t x, std::uint32_t y) {
         std::memcpy(result.pixel(x, y), source.pixel(sourceColumn(y), sourceRow(x)), bytesPerPixel);
     };
-    constexpr std::uint32_t block = 32;
     const std::uint32_t outWidth = result.width;
     const std::uint32_t outHeight = result.height;
-    for (std::uint32_t y0 = 0; y0 < outHeight; y0 += std::min(block, outHeight - y0)) {
-        const std::uint32_t y1 = y0 + std::min(block, outHeight - y0);
-        for (std::uint32_t x0 = 0; x0 < outWidth; x0 += std::min(block, outWidth - x0)) {
-            const std::uint32_t x1 = x0 + std::min(block, outWidth - x0);
-            std::uint32_t y = y0;
+    // Whole tiles cover result columns 0..tiledWidth-1 and rows 0..tiledHeight-1.
+    std::uint32_t tiledWidth = 0;
+    std::uint32_t tiledHeight = 0;
 #if defined(__SSE2__)
-            for (; y1 - y >= 4; y += 4) {
-                // The four source columns of result rows y..y+3, in the source's order.
-                const std::uint32_t column = columnsFromRight ? w - 4 - y : y;
-                std::uint32_t x = x0;
-                for (; x1 - x >= 4; x += 4) {
-                    __m128i rows[4];
-                    for (std::uint32_t i = 0; i < 4; ++i)
-                        rows[i] = _mm_loadu_si128(
-                            reinterpret_cast<const __m128i*>(source.pixel(column, sourceRow(x + i))));
-                    const __m128i low01 = _mm_unpacklo_epi32(rows[0], rows[1]);
-                    const __m128i low23 = _mm_unpacklo_epi32(rows[2], rows[3]);
-                    const __m128i high01 = _mm_unpackhi_epi32(rows[0], rows[1]);
-                    const __m128i high23 = _mm_unpackhi_epi32(rows[2], rows[3]);
-                    // columns[k]: source column `column + k` down the four rows.
-                    const __m128i columns[4] = {
-                        _mm_unpacklo_epi64(low01, low23), _mm_unpackhi_epi64(low01, low23),
-                        _mm_unpacklo_epi64(high01, high23), _mm_unpackhi_epi64(high01, high23)};
-                    for (std::uint32_t k = 0; k < 4; ++k)
-                        _mm_storeu_si128(
-                            reinterpret_cast<__m128i*>(result.pixel(x, y + (columnsFromRight ? 3 - k : k))),
-                            columns[k]);
+    constexpr std::uint32_t tile = 16;
+    constexpr std::size_t tileRowBytes = tile * bytesPerPixel;
+    tiledWidth = outWidth - outWidth % tile;
+    tiledHeight = outHeight - outHeight % tile;
+    alignas(16) std::uint8_t buffer[tile * tileRowBytes];
+    // A result too large to stay in the cache is written past it, each 64-byte piece of a row whole, so
+    // that its lines need not be read first.
+    const bool streaming = result.byteCount() >= (std::size_t{16} << 20);
+    // One tile from the source rows of result columns x0..x0+15 and the columns of result rows y0..y0+15.
+    auto makeTile = [&](std::uint32_t x0, std::uint32_t y0) {
+        // The tile's 16 source columns, in the source's order.
+        const std::uint32_t column = columnsFromRight ? w - tile - y0 : y0;
+        for (std::uint32_t i = 0; i < tile; i += 4) {
+            const std::uint8_t* rows[4];
+            for (std::uint32_t r = 0; r < 4; ++r)
+                rows[r] = source.pixel(column, sourceRow(x0 + i + r));
+            for (std::uint32_t g = 0; g < tile; g += 4) {
+                __m128i four[4];
+                for (std::uint32_t r = 0; r < 4; ++r)
+                    four[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + g * bytesPerPixel));
+                const __m128i low01 = _mm_unpacklo_epi32(four[0], four[1]);
+                const __m128i low23 = _mm_unpacklo_epi32(four[2], four[3]);
+                const __m128i high01 = _mm_unpackhi_epi32(four[0], four[1]);
+                const __m128i high23 = _mm_unpackhi_epi32(four[2], four[3]);
+                // columns[k]: source column `column + g + k` down the four rows.
+                const __m128i columns[4] = {
+                    _mm_unpacklo_epi64(low01, low23), _mm_unpackhi_epi64(low01, low23),
+                    _mm_unpacklo_epi64(high01, high23), _mm_unpackhi_epi64(high01, high23)};
+                for (std::uint32_t k = 0; k < 4; ++k) {
+                    const std::uint32_t row = columnsFromRight ? tile - 1 - (g + k) : g + k;
+                    _mm_store_si128(
+                        reinterpret_cast<__m128i*>(buffer + row * tileRowBytes + i * bytesPerPixel),
+                        columns[k]);
                 }
-                for (; x < x1; ++x)
-                    for (std::uint32_t k = 0; k < 4; ++k)
-                        copyPixel(x, y + k);
             }
-#endif
-            for (; y < y1; ++y)
-                for (std::uint32_t x = x0; x < x1; ++x)
-                    copyPixel(x, y);
         }
+        for (std::uint32_t row = 0; row < tile; ++row) {
+            std::uint8_t* out = result.pixel(x0, y0 + row);
+            const std::uint8_t* in = buffer + row * tileRowBytes;
+            if (streaming && (reinterpret_cast<std::uintptr_t>(out) & 15) == 0) {
+                for (std::size_t at = 0; at < tileRowBytes; at += 16)
+                    _mm_stream_si128(reinterpret_cast<__m128i*>(out + at),
+                                     _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
+            } else {
+                std::memcpy(out, in, tileRowBytes);
+            }
+        }
+    };
+    // The tiles go down the result in bands of `band` columns: a band reads from that many source rows
+    // only, whose pages the address translation cache can hold, where a walk across the whole width would
+    // look up a page for every 16 pixels.
+    constexpr std::uint32_t band = 128;
+    for (std::uint32_t b0 = 0; b0 < tiledWidth; b0 += std::min(band, tiledWidth - b0)) {
+        const std::uint32_t b1 = b0 + std::min(band, tiledWidth - b0);
+        for (std::uint32_t y0 = 0; y0 < tiledHeight; y0 += tile)
+            for (std::uint32_t x0 = b0; x0 < b1; x0 += tile)
+                makeTile(x0, y0);
     }
+    if (streaming)
+        _mm_sfence();
+#endif
+    // The pixels outside whole tiles: the columns at the right, then the rows at the bottom.
+    for (std::uint32_t y = 0; y < tiledHeight; ++y)
+        for (std::uint32_t x = tiledWidth; x < outWidth; ++x)
+            copyPixel(x, y);
+    for (std::uint32_t y = tiledHeight; y < outHeight; ++y)
+        for (std::uint32_t x = 0; x < outWidth; ++x)
+            copyPixel(x, y);
 }
 
 } // namespace

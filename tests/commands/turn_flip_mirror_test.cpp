@@ -138,6 +138,18 @@ TEST(TurnFlipMirror, OrientationsMatchThePlainMappingOnRandomImages) {
     }
 }
 
+// Images of 16 MiB and more are written past the cache; rows of a width that is not a multiple of four start
+// off the 16-byte grid there and are written the ordinary way.
+TEST(TurnFlipMirror, LargeImagesMatchThePlainMapping) {
+    std::mt19937 random(37);
+    for (const auto& [w, h] : {std::pair{2048u, 2100u}, {2051u, 2053u}}) {
+        const ImagePtr source = randomImage(w, h, random);
+        for (int o = 5; o <= 8; ++o)
+            ASSERT_EQ(bytesOf(*orientedImage(*source, o)), bytesOf(*plainOriented(*source, o)))
+                << w << "x" << h << " orientation " << o;
+    }
+}
+
 TEST(TurnFlipMirror, VerbsMatchThePlainMappingOnRandomImages) {
     const struct {
         const char* line;
