@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -43,27 +44,36 @@ public:
 
         ImagePtr canvas = createImageForOverwrite(static_cast<std::uint32_t>(args.integer(1)),
                                                   static_cast<std::uint32_t>(args.integer(2)));
-        // The first row pixel by pixel, every other row as a copy of it.
-        const std::size_t rowBytes = canvas->rowBytes();
-        std::uint8_t* first = canvas->pixel(0, 0);
-        for (std::size_t at = 0; at < rowBytes; at += bytesPerPixel)
-            std::memcpy(first + at, colour, bytesPerPixel);
-        for (std::uint32_t y = 1; y < canvas->height; ++y)
-            std::memcpy(canvas->pixel(0, y), first, rowBytes);
-
         const std::int64_t x = anchoredStart(gravity->horizontal, canvas->width, image.width, 0);
         const std::int64_t y = anchoredStart(gravity->vertical, canvas->height, image.height, 0);
-        const std::int64_t left = std::max<std::int64_t>(x, 0);
-        const std::int64_t right = std::min<std::int64_t>(x + image.width, canvas->width);
-        const std::int64_t top = std::max<std::int64_t>(y, 0);
-        const std::int64_t bottom = std::min<std::int64_t>(y + image.height, canvas->height);
-        if (left < right) {
-            const auto bytes = static_cast<std::size_t>(right - left) * bytesPerPixel;
-            for (std::int64_t row = top; row < bottom; ++row)
-                std::memcpy(
-                    canvas->pixel(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(row)),
-                    image.pixel(static_cast<std::uint32_t>(left - x), static_cast<std::uint32_t>(row - y)),
-                    bytes);
+        // The canvas columns and rows the image covers; none when it has no pixels.
+        std::int64_t left = std::max<std::int64_t>(x, 0);
+        std::int64_t right = std::min<std::int64_t>(x + image.width, canvas->width);
+        std::int64_t top = std::max<std::int64_t>(y, 0);
+        std::int64_t bottom = std::min<std::int64_t>(y + image.height, canvas->height);
+        if (left >= right || top >= bottom)
+            left = right = top = bottom = 0;
+
+        // Every canvas byte is written once: a row of the colour where the image does not reach, the
+        // colour beside it and the image's own pixels where it does.
+        const std::size_t rowBytes = canvas->rowBytes();
+        std::vector<std::uint8_t> colourRow(rowBytes);
+        for (std::size_t at = 0; at < rowBytes; at += bytesPerPixel)
+            std::memcpy(colourRow.data() + at, colour, bytesPerPixel);
+        const auto leftBytes = static_cast<std::size_t>(left) * bytesPerPixel;
+        const auto rightBytes = static_cast<std::size_t>(right) * bytesPerPixel;
+        for (std::uint32_t row = 0; row < canvas->height; ++row) {
+            std::uint8_t* out = canvas->pixel(0, row);
+            if (row < top || row >= bottom) {
+                std::memcpy(out, colourRow.data(), rowBytes);
+                continue;
+            }
+            std::memcpy(out, colourRow.data(), leftBytes);
+            std::memcpy(
+                out + leftBytes,
+                image.pixel(static_cast<std::uint32_t>(left - x), static_cast<std::uint32_t>(row - y)),
+                rightBytes - leftBytes);
+            std::memcpy(out + rightBytes, colourRow.data(), rowBytes - rightBytes);
         }
         ctx.setImage(args.index(0), std::move(canvas));
         return 0;
