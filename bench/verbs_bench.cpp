@@ -53,8 +53,8 @@ void memcpyResize21(benchmark::State& state) {
 }
 BENCHMARK(memcpyResize21)->Unit(benchmark::kMillisecond);
 
-// Runs `line` (which names image a, and b for composite) once per iteration. Verbs that change the image in
-// place get the source bytes copied back before each run; verbs that replace it get a fresh copy.
+// Runs `line` (which names image a, and b for composite and place) once per iteration. Verbs that change the
+// image in place get the source bytes copied back before each run; verbs that replace it get a fresh copy.
 void runVerb(benchmark::State& state, const std::string& line) {
     const std::uint32_t side = benchSide();
     const ImagePtr source = variedImage(side, side);
@@ -117,6 +117,20 @@ VERB_BENCHMARK(swirl, "warp a 2");
 // The Lanczos fit, 4096 x 4096 to 512 x 512 with the default side: the inner loop of every thumbnail.
 VERB_BENCHMARK(fit512, "fit a 512 512");
 VERB_BENCHMARK(scale_half, "scale a 0 2048");
+
+VERB_BENCHMARK(turn90, "turn a 90");
+VERB_BENCHMARK(turn180, "turn a 180");
+VERB_BENCHMARK(turn270, "turn a 270");
+VERB_BENCHMARK(flip, "flip a");
+VERB_BENCHMARK(mirror, "mirror a");
+VERB_BENCHMARK(place, "place b a c 0 0");
+
+// pad to a canvas 64 pixels larger each way than the image.
+void verb_pad(benchmark::State& state) {
+    const std::string side = std::to_string(benchSide() + 64);
+    runVerb(state, "pad a " + side + " " + side + " c 0 0 0 255");
+}
+BENCHMARK(verb_pad)->Unit(benchmark::kMillisecond)->Iterations(verbIterations());
 
 // paint reads its texture from a fixed file and writes its brush to another; the benchmark times the canvas
 // and the strokes as the verb makes them, which is where it spends its time, with a 128 x 128 texture like

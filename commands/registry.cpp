@@ -7,8 +7,9 @@
 // linker laid out the command files in. Each object goes to the front of the registry, so the registry, and
 // with it the start-up listing, holds them in the reverse order:
 //
-//   Installed commands: srgb strip warp rotate resize blank write read info test painter paint opaque fill
-//   dissolve desaturate darken crop copy composite chromakey blur
+//   Installed commands: pad place mirror flip turn thumbnail scale fit srgb strip warp rotate resize blank
+//   write read info test painter paint opaque fill dissolve desaturate darken crop copy composite chromakey
+//   blur
 //
 // (one line, with a blank after every verb). Scripts and their expected output rely on that line, so a new
 // verb goes at the end of this list, and thus at the front of the listing.
@@ -34,7 +35,15 @@
     VERB(rotate)                                                                                             \
     VERB(warp)                                                                                               \
     VERB(strip)                                                                                              \
-    VERB(srgb)
+    VERB(srgb)                                                                                               \
+    VERB(fit)                                                                                                \
+    VERB(scale)                                                                                              \
+    VERB(thumbnail)                                                                                          \
+    VERB(turn)                                                                                               \
+    VERB(flip)                                                                                               \
+    VERB(mirror)                                                                                             \
+    VERB(place)                                                                                              \
+    VERB(pad)
 
 #define CHROMALOOM_DECLARE_VERB(verb) Command& verb##Command();
 CHROMALOOM_VERBS(CHROMALOOM_DECLARE_VERB)

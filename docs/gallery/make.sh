@@ -77,6 +77,11 @@ run thumbnail "thumbnail a $root/examples/images/landscape.tga 96 96" "write a $
 # The painted canvas has alpha 0 throughout; its colours are kept as PPM too (which drops the alpha) for
 # the PNG picture.
 verb paint "paint a" "write a ppm:$work/paint-colours.ppm"
+verb turn "turn a 90"
+verb flip "flip a"
+verb mirror "mirror a"
+verb place "read b $tga_dir/balloon.tga" "chromakey b 0 255 0" "dissolve b 0.7" "place b a se 4 4"
+verb pad "pad a 200 120 c 40 40 90 255"
 
 if [[ $tga_only == 1 ]]; then
     exit 0
@@ -108,7 +113,7 @@ run png-landscape "read a $tga_dir/landscape.tga" "write a png:$here/landscape.p
 run png-blank "blank c 168 108" "fill c 0 0 167 107 255 255 255 255" "read a $tga_dir/blank.tga" \
     "composite a over c 4 4" "write c png:$here/blank.png"
 for name in crop resize rotate warp-pinch warp-swirl blur darken desaturate dissolve opaque fill \
-    composite fit scale thumbnail; do
+    composite fit scale thumbnail turn flip mirror place pad; do
     side_by_side "$name" landscape
 done
 side_by_side chromakey balloon
