@@ -313,6 +313,10 @@ struct ThumbnailWish {
     std::uint32_t minHeight = 0;
 };
 
+// The decoder's own limit never goes below this side: a small picture's grid tiles or alpha may be coded a
+// little larger than it.
+constexpr int minimumSideLimit = 512;
+
 ImagePtr decodeFile(const FileBytes& file, std::string& reason, FoundMetadata& found,
                     const ThumbnailWish* wish) {
     const std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
@@ -356,6 +360,11 @@ ImagePtr decodeFile(const FileBytes& file, std::string& reason, FoundMetadata& f
     if (decoderBytes > SIZE_MAX)
         throw std::bad_alloc();
     const MemoryReservation decoder(static_cast<std::size_t>(decoderBytes));
+    // Every picture the decoder makes for this one (its alpha, the tiles of a grid) is at most its size in
+    // a valid file; the library refuses a larger one instead of taking memory the budget never saw.
+    const int largestSide = std::max({width, height, heif_image_handle_get_ispe_width(handle.get()),
+                                      heif_image_handle_get_ispe_height(handle.get()), minimumSideLimit});
+    heif_context_set_maximum_image_size_limit(context.get(), std::min(largestSide, librarySideLimit));
 
     const std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
     if (options == nullptr)
