@@ -89,7 +89,7 @@ TEST(OutputNames, APrefixWinsAndEveryOtherNameIsTga) {
     TempDir dir;
     const ImagePtr image = smallPicture();
     const std::string tga = written(*image, dir / "reference", "tga:");
-    ASSERT_EQ(tga.substr(0, 3), std::string("\0\0\x02", 3)); // an uncompressed true-colour TGA header
+    ASSERT_EQ(tga.substr(1, 2), std::string("\0\x02", 2)); // an uncompressed true-colour TGA header
     fs::create_directory(dir / "folder.png");
     fs::create_directory(dir / "x.jpg");
     const struct {
