@@ -1,6 +1,7 @@
 #include "commands/painterly.h"
 
 #include "formats/image_file.h"
+#include "system/program_folder.h"
 #include "tga/tga.h"
 
 #include <algorithm>
@@ -9,8 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <new>
+#include <sys/stat.h>
+
+// The installed data folder as seen from the installed program's folder (the build defines it from its
+// install layout).
+#ifndef CHROMALOOM_DATA_FROM_BIN
+#define CHROMALOOM_DATA_FROM_BIN "../share/chromaloom"
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -268,10 +277,69 @@ void layStrokes(Image& canvas, const Image& source, const Image& brush) {
     paintBands(canvas, nullptr, brush, plan);
 }
 
+std::vector<std::string> paintTextureFolders() {
+    std::vector<std::string> folders{""};
+    const std::string program = programFolder();
+    if (program.empty())
+        return folders;
+    for (const std::filesystem::path& folder :
+         {std::filesystem::path(program) / CHROMALOOM_DATA_FROM_BIN, std::filesystem::path(program)}) {
+        std::string name = folder.lexically_normal().string();
+        while (name.size() > 1 && name.back() == '/')
+            name.pop_back();
+        if (std::find(folders.begin(), folders.end(), name) == folders.end())
+            folders.push_back(std::move(name));
+    }
+    return folders;
+}
+
+namespace {
+
+// The texture from the first folder that holds the file; its name there in `path` (empty when none does).
+ImagePtr loadPaintTexture(std::string& path, std::string& reason) {
+    for (const std::string& folder : paintTextureFolders()) {
+        std::string candidate = folder.empty() ? std::string(paintTextureFile)
+                                               : (folder == "/" ? "" : folder) + "/" + paintTextureFile;
+        struct stat status {};
+        if (::stat(candidate.c_str(), &status) != 0)
+            continue;
+        path = std::move(candidate);
+        LoadResult loaded = loadImageFile(path.c_str());
+        reason = std::move(loaded.reason);
+        return std::move(loaded.image);
+    }
+    path.clear();
+    return nullptr;
+}
+
+// "the working directory, /a and /b": the folders looked in, as the message about a missing texture names
+// them.
+std::string foldersLookedIn() {
+    const std::vector<std::string> folders = paintTextureFolders();
+    std::string list;
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        if (i > 0)
+            list += i + 1 == folders.size() ? " and " : ", ";
+        list += folders[i].empty() ? "the working directory" : folders[i];
+    }
+    return list;
+}
+
+} // namespace
+
 int paintVariable(int index, const Image* source, ScriptContext& ctx) {
-    const ImagePtr texture = loadImageFile(paintTextureFile).image;
+    std::string path;
+    std::string reason;
+    const ImagePtr texture = loadPaintTexture(path, reason);
     if (texture == nullptr) {
-        ctx.reportWithoutLine("Error: required texture %s not found", paintTextureFile);
+        // A texture that is there but cannot be read is not passed over for the next place: the user's own
+        // texture must not give way to the shipped one unnoticed.
+        if (path.empty())
+            ctx.reportWithoutLine("Error: required texture %s not found (looked in %s)", paintTextureFile,
+                                  foldersLookedIn().c_str());
+        else
+            ctx.reportWithoutLine("Error: required texture %s cannot be read: %s", path.c_str(),
+                                  reason.c_str());
         return 0;
     }
     // The canvas and the plan of the strokes are made before the brush, so that a canvas too large for

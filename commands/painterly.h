@@ -5,15 +5,22 @@
 #include "interpreter/script_context.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // The painterly rendering behind the paint and painter verbs: the image is re-drawn with strokes of a ragged
 // round brush over a canvas covered with a texture, 60 pixels wider and taller than the image.
 
-// Read from the working directory on every call.
+// Read on every call from the first of paintTextureFolders() that holds it.
 inline constexpr const char* paintTextureFile = "requiredimages/texture.tga";
 // The brush each call makes is written here, in the working directory.
 inline constexpr const char* paintBrushFile = "brushstroke.tga";
+
+// The folders paint looks in for paintTextureFile, in order: the working directory (given as ""), the
+// installed data folder (share/chromaloom beside the program's bin/), and the program's own folder, where
+// the build keeps a copy. The last two are left out when the program's folder is unknown, and a folder is
+// listed once.
+std::vector<std::string> paintTextureFolders();
 
 inline constexpr std::uint32_t brushSize = 13;
 inline constexpr std::uint32_t canvasMargin = 60;

@@ -24,6 +24,7 @@ namespace {
 struct OutputName {
     const ImageFormat* format = nullptr;
     int quality = 0;
+    bool qualityGiven = false;
     const char* path = nullptr;
 };
 
@@ -64,12 +65,32 @@ std::optional<Prefix> findPrefix(const char* name) {
     return Prefix{format, quality, at + 1};
 }
 
-// Splits the name a write line gives. False with a reason when the prefix asks for a quality outside 1..100.
+// The format a name's extension chooses: the writing row one of whose prefix words is the extension, in any
+// letter case; null when there is none. The extension is what follows the last dot of the last part of the
+// path, a dot that starts the part aside (".png" alone is a hidden file without an extension). It chooses
+// no quality: "out.jpg85" has the extension "jpg85", which no row takes.
+const ImageFormat* formatByExtension(const char* path) {
+    const char* part = std::strrchr(path, '/');
+    part = part == nullptr ? path : part + 1;
+    const char* dot = std::strrchr(part, '.');
+    if (dot == nullptr || dot == part || dot[1] == '\0')
+        return nullptr;
+    const ImageFormat* format = formatByPrefix(dot + 1, std::strlen(dot + 1));
+    return format != nullptr && format->encode != nullptr ? format : nullptr;
+}
+
+// Splits the name a write line gives: a prefix chooses the format, or else the name's extension does, or
+// else the file is TGA. False with a reason when the prefix asks for a quality outside 1..100.
 bool parseOutputName(const char* name, OutputName& out, std::string& reason) {
-    out = OutputName{&tgaFormat(), 0, name};
+    out = OutputName{&tgaFormat(), 0, false, name};
     const std::optional<Prefix> prefix = findPrefix(name);
-    if (!prefix)
+    if (!prefix) {
+        if (const ImageFormat* format = formatByExtension(name)) {
+            out.format = format;
+            out.quality = std::max(format->defaultQuality, 0);
+        }
         return true;
+    }
     const bool qualityGiven = prefix->quality >= 0;
     if (qualityGiven && (prefix->quality < lowestQuality || prefix->quality > highestQuality)) {
         reason = "quality must be 1 to 100";
@@ -77,6 +98,7 @@ bool parseOutputName(const char* name, OutputName& out, std::string& reason) {
     }
     out.format = prefix->format;
     out.quality = qualityGiven ? prefix->quality : std::max(prefix->format->defaultQuality, 0);
+    out.qualityGiven = qualityGiven;
     out.path = name + prefix->length;
     return true;
 }
@@ -86,8 +108,11 @@ bool parseOutputName(const char* name, OutputName& out, std::string& reason) {
 void settleMetadata(ImagePtr& image, FoundMetadata& found) {
     const int orientation = exifOrientation(found.exif);
     if (orientation > 0) {
-        if (!found.upright && orientation != 1)
+        if (!found.upright && orientation != 1) {
+            const int quality = image->sourceQuality;
             image = orientedImage(*image, orientation);
+            image->sourceQuality = quality;
+        }
         markExifUpright(found.exif);
     }
     image->metadata = makeMetadata(std::move(found.icc), std::move(found.exif), std::move(found.xmp));
@@ -190,6 +215,10 @@ std::string saveImageFile(const char* name, const Image& image, int* systemError
     if (!parseOutputName(name, output, reason))
         return reason;
     const ImageFormat& format = *output.format;
+    // A JPEG read and written back as JPEG without a quality keeps the quality it came with, so that it
+    // comes back about the size it was rather than at the default quality.
+    if (!output.qualityGiven && format.encode == encodeJpeg && image.sourceQuality > 0)
+        output.quality = image.sourceQuality;
     if (image.width > format.maxSide || image.height > format.maxSide)
         return "width or height above " + std::to_string(format.maxSide);
     // A TGA file holds an empty image (its header and nothing after it); the other formats cannot.

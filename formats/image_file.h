@@ -11,8 +11,11 @@
 //
 // Reading goes by content: a PNG, JPEG or WebP signature, or a complete PNM/PAM header, selects that
 // format's decoder; every other file is read as TGA. Writing goes by name: a name that starts with a
-// format and a colon (png:, jpg: or jpeg:, webp:, pam:, ppm:, pgm:, tga:, without regard to case, the
-// lossy formats with an optional quality, jpg85:) is written in that format, and every other name as TGA.
+// format's word and a colon (png:, jpg: or jpeg:, webp:, tga: and the other words of the format table,
+// without regard to case, the lossy formats with an optional quality, jpg85:) is written in that format;
+// else a name whose extension is one of those words (out.png, OUT.JPG) is written in its format at the
+// format's default quality; every other name as TGA. An image read from a JPEG file and written as JPEG
+// without a quality keeps the quality estimated from the file.
 // Nothing here prints: a failure comes back as its reason, which the command reports on its line.
 
 // An image read from a file, or the reason it could not be.
@@ -43,7 +46,8 @@ LoadResult loadImageFileScaled(const char* name, std::uint32_t boxWidth, std::ui
 // Decodes a file held in memory, exactly as loadImageFile decodes the same bytes from a file.
 LoadResult decodeImageFile(const std::uint8_t* data, std::size_t size);
 
-// Writes an image (top row first in memory) to the file `name` names, in the format its prefix chooses.
+// Writes an image (top row first in memory) to the file `name` names, in the format its prefix or else its
+// extension chooses.
 // A regular file at the path is replaced only once the new file is complete (system/file_replacement.h).
 // Returns the reason when the image could not be written, and nothing otherwise; `systemError`, when
 // given, receives the system's error number of a failure that has one (0 otherwise).

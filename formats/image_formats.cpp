@@ -156,7 +156,9 @@ std::string readableExtensions() {
 std::string formatsHelp() {
     std::string out = "Formats: read tells a file's format by its content and turns a photo upright\n"
                       "as its EXIF orientation says; write takes the format its file name starts\n"
-                      "with (png:out.png), TGA without one, and a lossy one with a quality (jpg85:):\n";
+                      "with (png:out, jpg85:out.jpg with a quality), else the one its extension\n"
+                      "names (out.png, OUT.JPG), else TGA; a JPEG read is written back as JPEG at\n"
+                      "its own quality unless the name gives one:\n";
     std::string refused;
     for (const ImageFormat& format : formats) {
         const bool reads = format.decode != nullptr || &format == &tgaFormat();

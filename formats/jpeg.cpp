@@ -231,6 +231,55 @@ void assembleProfile(MarkerBlocks& blocks, FoundMetadata& found) {
         found.icc.insert(found.icc.end(), s->bytes.begin(), s->bytes.end());
 }
 
+// ---- The quality the file was written at ----
+
+// The standard quantisation tables the library scales by quality (luminance, then chrominance), in the
+// natural order in which the library keeps a file's tables too.
+constexpr unsigned standardTables[2][DCTSIZE2] = {
+    {16, 11,  10,  16, 24, 40, 51, 61, 12,  12,  14,  19,  26, 58, 60, 55,  14,  13,  16,  24, 40, 57,
+     69, 56,  14,  17, 22, 29, 51, 87, 80,  62,  18,  22,  37, 56, 68, 109, 103, 77,  24,  35, 55, 64,
+     81, 104, 113, 92, 49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98,  112, 100, 103, 99},
+    {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+     99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+     99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99},
+};
+
+// A standard table entry scaled to `quality` as the library's quality setting scales it for a baseline
+// file: 5000 / quality percent below 50, 200 - 2 * quality percent from 50, rounded, held to 1..255.
+unsigned scaledEntry(unsigned entry, int quality) {
+    const unsigned percent =
+        quality < 50 ? 5000u / static_cast<unsigned>(quality) : 200u - 2u * static_cast<unsigned>(quality);
+    return std::clamp((entry * percent + 50) / 100, 1u, 255u);
+}
+
+// The quality (1 to 100) whose scaled standard tables come closest to the file's: the least sum of the
+// absolute differences over the luminance table and, when the file has one, the chrominance table; the
+// higher quality on a tie. A file made with the standard tables gives back the quality it was written
+// at; one with tables of its own gives the nearest standard quality. 0 when the file has no first table.
+int estimateQuality(j_decompress_ptr cinfo) {
+    if (cinfo->quant_tbl_ptrs[0] == nullptr)
+        return 0;
+    const int tables = cinfo->quant_tbl_ptrs[1] != nullptr ? 2 : 1;
+    int best = 0;
+    unsigned long bestDistance = 0;
+    for (int quality = 100; quality >= 1; --quality) {
+        unsigned long distance = 0;
+        for (int t = 0; t < tables; ++t) {
+            const UINT16* values = cinfo->quant_tbl_ptrs[t]->quantval;
+            for (int i = 0; i < DCTSIZE2; ++i) {
+                const unsigned have = values[i];
+                const unsigned want = scaledEntry(standardTables[t][i], quality);
+                distance += have > want ? have - want : want - have;
+            }
+        }
+        if (best == 0 || distance < bestDistance) {
+            best = quality;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
 // ---- The decompressor ----
 
 // Every scan of a file with several is decoded over the whole image, so a small file of many tiny scans
@@ -426,6 +475,7 @@ static ImagePtr decodeJpegWithin(ByteSource& source, std::string& reason, FoundM
     // The image and the library's coefficient buffer come out of the budget before the library allocates
     // anything large; the library is held to what was reserved for it.
     ImagePtr image = createImageForOverwrite(d.cinfo.output_width, d.cinfo.output_height);
+    image->sourceQuality = estimateQuality(&d.cinfo);
     MemoryReservation coefficients(d.coefficientBytes);
     d.cinfo.mem->max_memory_to_use = static_cast<long>(d.coefficientBytes) + librarySmallMemory;
     if (!readRows(d, *image)) {

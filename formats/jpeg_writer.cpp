@@ -101,6 +101,26 @@ JSAMPROW straightRow(const Image& image, std::uint32_t y, std::uint8_t* scratch)
     return scratch;
 }
 
+// Whether every pixel is a grey, red = green = blue. The stored colour is premultiplied, but the straight
+// colour has equal channels exactly where the stored one has, so the stored bytes tell.
+bool isGreyImage(const Image& image) {
+    const std::uint8_t* p = image.pixels.get();
+    const std::uint8_t* end = p + image.byteCount();
+    unsigned differences = 0;
+    for (; p != end; p += 4)
+        differences |= static_cast<unsigned>((p[0] ^ p[1]) | (p[0] ^ p[2]));
+    return differences == 0;
+}
+
+// The grey of a row, one byte a pixel: the straight colour's red, which equals its green and blue. When the
+// row was straightened into `scratch` it is packed there in place, each byte read before it is overwritten.
+JSAMPROW greyRow(const Image& image, std::uint32_t y, std::uint8_t* scratch) {
+    const std::uint8_t* row = straightRow(image, y, scratch);
+    for (std::uint32_t x = 0; x < image.width; ++x)
+        scratch[x] = row[std::size_t{x} * 4];
+    return scratch;
+}
+
 // ---- Metadata: EXIF and XMP in APP1 markers, the colour profile in APP2 markers ----
 
 // The most data a marker holds (its length field counts itself).
@@ -129,9 +149,9 @@ void addMarker(std::vector<Marker>& markers, int code, const void* signature, st
 
 // The markers of the image's metadata, in the order readers look for them: EXIF first (right after the
 // JFIF marker), then the profile, then XMP. A block too large for its markers is left out: EXIF or XMP of
-// more than one marker holds, a profile of more than 255 markers. The pixels written are RGB, so only an
-// RGB profile describes them; a profile of another space is left out.
-std::vector<Marker> metadataMarkers(const Image& image) {
+// more than one marker holds, a profile of more than 255 markers. Only a profile of the space of the pixels
+// written (RGB, or grey for a one-component file) describes them; a profile of another space is left out.
+std::vector<Marker> metadataMarkers(const Image& image, bool grey) {
     std::vector<Marker> markers;
     if (image.metadata == nullptr)
         return markers;
@@ -141,7 +161,7 @@ std::vector<Marker> metadataMarkers(const Image& image) {
                   m.exif().size());
     const std::vector<std::uint8_t>& icc = m.icc();
     const std::size_t pieces = (icc.size() + iccPieceBytes - 1) / iccPieceBytes;
-    if (iccColourSpace(icc) == IccSpace::Rgb && pieces <= maxIccMarkers) {
+    if (iccColourSpace(icc) == (grey ? IccSpace::Grey : IccSpace::Rgb) && pieces <= maxIccMarkers) {
         for (std::size_t i = 0; i < pieces; ++i) {
             std::uint8_t prefix[sizeof iccSignature + 2];
             std::copy(iccSignature, iccSignature + sizeof iccSignature, prefix);
@@ -157,10 +177,10 @@ std::vector<Marker> metadataMarkers(const Image& image) {
     return markers;
 }
 
-// Baseline JPEG with the library's defaults: YCbCr with 4:2:0 chroma subsampling, the accurate integer
-// DCT, the standard Huffman tables, and the quantisation tables scaled to `quality`; the metadata markers
-// follow the JFIF marker.
-bool compress(Compressor& c, const Image& image, int quality, const std::vector<Marker>& markers,
+// Baseline JPEG with the library's defaults: YCbCr with 4:2:0 chroma subsampling (one grey component for
+// a `grey` image), the accurate integer DCT, the standard Huffman tables, and the quantisation tables scaled
+// to `quality`; the metadata markers follow the JFIF marker.
+bool compress(Compressor& c, const Image& image, int quality, bool grey, const std::vector<Marker>& markers,
               std::uint8_t* scratch) {
     if (setjmp(c.errors.jump) != 0)
         return false;
@@ -168,8 +188,8 @@ bool compress(Compressor& c, const Image& image, int quality, const std::vector<
     c.cinfo.dest = &c.destination.pub;
     c.cinfo.image_width = image.width;
     c.cinfo.image_height = image.height;
-    c.cinfo.input_components = 4;
-    c.cinfo.in_color_space = JCS_EXT_RGBX;
+    c.cinfo.input_components = grey ? 1 : 4;
+    c.cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_RGBX;
     jpeg_set_defaults(&c.cinfo);
     jpeg_set_quality(&c.cinfo, quality, TRUE);
     c.cinfo.dct_method = JDCT_ISLOW;
@@ -178,7 +198,7 @@ bool compress(Compressor& c, const Image& image, int quality, const std::vector<
     for (const Marker& m : markers)
         jpeg_write_marker(&c.cinfo, m.code, m.data.data(), static_cast<unsigned>(m.data.size()));
     for (std::uint32_t y = 0; y < image.height; ++y) {
-        JSAMPROW row = straightRow(image, y, scratch);
+        JSAMPROW row = grey ? greyRow(image, y, scratch) : straightRow(image, y, scratch);
         jpeg_write_scanlines(&c.cinfo, &row, 1);
     }
     jpeg_finish_compress(&c.cinfo);
@@ -190,10 +210,14 @@ bool compress(Compressor& c, const Image& image, int quality, const std::vector<
 bool encodeJpeg(const Image& image, int quality, int fd) {
     OutputBuffer out(fd, outputBufferBytes);
     std::vector<std::uint8_t> scratch(image.rowBytes());
-    const std::vector<Marker> markers = metadataMarkers(image);
+    // A grey image is written with one component, a third of the data to code, unless it carries an RGB
+    // profile: the profile then decides how its greys look, and it describes only RGB pixels.
+    const bool grey = isGreyImage(image) &&
+                      (image.metadata == nullptr || iccColourSpace(image.metadata->icc()) != IccSpace::Rgb);
+    const std::vector<Marker> markers = metadataMarkers(image, grey);
     CompressorHandle handle(out);
     Compressor& c = handle.get();
-    if (compress(c, image, quality, markers, scratch.data()))
+    if (compress(c, image, quality, grey, markers, scratch.data()))
         return true;
     throwIfJpegOutOfMemory(c.errors);
     return false;

@@ -60,5 +60,6 @@ ImagePtr cloneImage(const Image& image) {
     if (bytes != 0)
         std::memcpy(copy->pixels.get(), image.pixels.get(), bytes);
     copy->metadata = image.metadata;
+    copy->sourceQuality = image.sourceQuality;
     return copy;
 }

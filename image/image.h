@@ -24,6 +24,9 @@ struct Image {
     PixelBuffer pixels;
     // The profile, EXIF and XMP the image carries; null when it carries none.
     MetadataPtr metadata;
+    // The quality (1 to 100) of the lossy file the image was read from, so that writing it back in the same
+    // format without a quality keeps it alike; 0 when none is known.
+    int sourceQuality = 0;
 
     std::size_t byteCount() const { return std::size_t{width} * height * bytesPerPixel; }
     std::size_t rowBytes() const { return std::size_t{width} * bytesPerPixel; }
@@ -59,5 +62,6 @@ void flipRows(Image& image);
 // Sets every alpha byte to 255 and leaves the colour bytes as they are.
 void setOpaque(Image& image);
 
-// A new image of the same size with a byte-for-byte copy of the pixels, carrying the same metadata.
+// A new image of the same size with a byte-for-byte copy of the pixels, carrying the same metadata and
+// source quality.
 ImagePtr cloneImage(const Image& image);

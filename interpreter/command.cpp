@@ -19,21 +19,29 @@ int Command::run(const ArgList& args, ScriptContext& ctx) {
         return failure;
     if (!keepsMetadata())
         return execute(resolved, ctx);
-    // A variable whose image the verb replaced by one without metadata hands its metadata on to it.
+    // A variable whose image the verb replaced by one without metadata hands its metadata on to it, and
+    // likewise the quality of the file it was read from, so that a photo re-saved after an edit stays alike.
     std::array<const Image*, ScriptContext::variableCount> before{};
     std::array<MetadataPtr, ScriptContext::variableCount> carried{};
+    std::array<int, ScriptContext::variableCount> quality{};
     for (int i = 0; i < ScriptContext::variableCount; ++i) {
         const Image* image = ctx.imageAt(i);
         before[static_cast<std::size_t>(i)] = image;
-        if (image != nullptr)
+        if (image != nullptr) {
             carried[static_cast<std::size_t>(i)] = image->metadata;
+            quality[static_cast<std::size_t>(i)] = image->sourceQuality;
+        }
     }
     const int status = execute(resolved, ctx);
     for (int i = 0; i < ScriptContext::variableCount; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         Image* image = ctx.imageAt(i);
-        if (image != nullptr && image != before[slot] && image->metadata == nullptr)
+        if (image == nullptr || image == before[slot])
+            continue;
+        if (image->metadata == nullptr)
             image->metadata = std::move(carried[slot]);
+        if (image->sourceQuality == 0)
+            image->sourceQuality = quality[slot];
     }
     return status;
 }

@@ -3,6 +3,7 @@
 // stroke walk.
 
 #include "commands/painterly.h"
+#include "formats/image_file.h"
 #include "tests/support/exec.h"
 #include "tests/support/pixel_reference.h"
 #include "tests/support/process.h"
@@ -199,17 +200,122 @@ TEST_F(PaintTest, PainterIsPaint) {
     EXPECT_EQ(readFile(paintBrushFile), brushFromPaint);
 }
 
-// The script cases run with the texture in place, so the message is pinned here.
-TEST(Paint, AMissingTextureLeavesTheVariableAndWritesNoBrush) {
+// Where a program found outside the source tree looks for the texture: the working directory, then the
+// installed data folder beside its bin/ folder, then its own folder (where the build keeps a copy). Each
+// run copies the program into PREFIX/bin of a scratch folder and works in an empty folder beside it.
+struct TexturePlaces {
+    std::string work;      // the texture in the working directory ("" none, "shipped", "plain" or "broken")
+    std::string installed; // in PREFIX/share/chromaloom/requiredimages
+    std::string beside;    // in PREFIX/bin/requiredimages
+};
+
+struct PaintRun {
+    std::string output;  // what the script's lines printed
+    std::string painted; // the painted canvas as a TGA file, or "" when none was written
+    fs::path prefix;     // the scratch installation, links resolved
+};
+
+PaintRun paintWith(const TexturePlaces& places, const TempDir& dir) {
+    const fs::path prefix = fs::canonical(dir.path()) / "prefix";
+    const fs::path work = dir / "work";
+    fs::create_directories(prefix / "bin");
+    fs::create_directories(work);
+    fs::copy_file(chromaloomPath(), prefix / "bin" / "chromaloom");
+    const auto place = [](const std::string& kind, const fs::path& folder) {
+        if (kind.empty())
+            return;
+        fs::create_directories(folder / "requiredimages");
+        const fs::path file = folder / paintTextureFile;
+        if (kind == "shipped")
+            fs::copy_file(sourceDir() / paintTextureFile, file);
+        else if (kind == "broken")
+            writeFile(file, "not an image");
+        else
+            ASSERT_EQ(writeImage(file.c_str(), *uniform(7, 5, {40, 90, 160, 255})), WriteResult::Ok);
+    };
+    place(places.work, work);
+    place(places.installed, prefix / "share" / "chromaloom");
+    place(places.beside, prefix / "bin");
+    writeFile(dir / "s.script",
+              "blank a 30 20\nfill a 3 3 20 15 200 40 10 255\npaint a\nwrite a tga:out.tga\n");
+    RunOptions options;
+    options.program = prefix / "bin" / "chromaloom";
+    options.workDir = work;
+    options.args = {(dir / "s.script").string()};
+    const RunResult r = runChromaloom(options);
+    const fs::path out = work / "out.tga";
+    return {afterStartUp(r.output), fs::exists(out) ? readFile(out) : "", prefix};
+}
+
+// The width of the image the run wrote: 30 unpainted, 90 painted.
+std::uint32_t paintedWidth(const std::string& painted) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(painted.data());
+    const LoadResult r = decodeImageFile(bytes, painted.size());
+    return r.image == nullptr ? 0 : r.image->width;
+}
+
+TEST(Paint, TheTextureIsFoundInTheWorkingDirectoryThenInstalledThenBesideTheProgram) {
+    TempDir shippedDir, plainDir;
+    const std::string shipped = paintWith({"shipped", "", ""}, shippedDir).painted;
+    const std::string plain = paintWith({"plain", "", ""}, plainDir).painted;
+    ASSERT_NE(shipped, "");
+    ASSERT_NE(plain, "");
+    ASSERT_NE(shipped, plain);
+    ASSERT_EQ(paintedWidth(shipped), 90u);
+    const struct {
+        TexturePlaces places;
+        const std::string& expected;
+    } cases[] = {
+        {{"", "shipped", ""}, shipped},           {{"", "", "shipped"}, shipped},
+        {{"plain", "shipped", ""}, plain},        {{"plain", "", "shipped"}, plain},
+        {{"", "plain", "shipped"}, plain},        {{"", "shipped", "plain"}, shipped},
+        {{"plain", "shipped", "shipped"}, plain},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const PaintRun run = paintWith(c.places, dir);
+        const std::string name = c.places.work + "/" + c.places.installed + "/" + c.places.beside;
+        EXPECT_EQ(run.output, "") << name;
+        EXPECT_TRUE(run.painted == c.expected) << name;
+    }
+}
+
+// The message names every place looked in, and a variable without a texture is left as it was.
+TEST(Paint, AMissingTextureSaysWhereItLookedAndLeavesTheVariable) {
     TempDir dir;
-    writeFile(dir / "s.script", "blank a 2 3\npaint a\ninfo a\npainter a\n");
+    const PaintRun run = paintWith({}, dir);
+    const std::string missing = "Error: required texture requiredimages/texture.tga not found (looked in the "
+                                "working directory, " +
+                                (run.prefix / "share" / "chromaloom").string() + " and " +
+                                (run.prefix / "bin").string() + ")\n";
+    EXPECT_EQ(run.output, missing);
+    EXPECT_EQ(paintedWidth(run.painted), 30u); // the unpainted image, not a canvas
+    EXPECT_FALSE(fs::exists(dir / "work" / "brushstroke.tga"));
+}
+
+// A texture that is there but cannot be read stops paint: the shipped one does not stand in for it unseen.
+TEST(Paint, ATextureThatCannotBeReadIsNotPassedOver) {
+    for (const TexturePlaces& places :
+         {TexturePlaces{"broken", "shipped", ""}, TexturePlaces{"", "broken", "shipped"}}) {
+        TempDir dir;
+        const PaintRun run = paintWith(places, dir);
+        const std::string where = places.work.empty()
+                                      ? (run.prefix / "share" / "chromaloom" / paintTextureFile).string()
+                                      : std::string(paintTextureFile);
+        EXPECT_EQ(run.output.rfind("Error: required texture " + where + " cannot be read: ", 0), 0u)
+            << run.output;
+        EXPECT_EQ(paintedWidth(run.painted), 30u);
+    }
+}
+
+// The build keeps a copy of the texture beside the program, so the built program paints from anywhere.
+TEST(Paint, TheBuiltProgramPaintsFromAnEmptyFolder) {
+    TempDir dir;
+    writeFile(dir / "s.script", "blank a 2 3\npaint a\ninfo a\n");
     RunOptions options;
     options.workDir = dir.path();
     options.args = {"s.script"};
-    const RunResult r = runChromaloom(options);
-    const std::string missing = "Error: required texture requiredimages/texture.tga not found\n";
-    EXPECT_EQ(afterStartUp(r.output), missing + "Image size 2 3\n" + missing);
-    EXPECT_FALSE(fs::exists(dir / "brushstroke.tga"));
+    EXPECT_EQ(afterStartUp(runChromaloom(options).output), "Image size 62 63\n");
 }
 
 TEST(Paint, TheSameScriptPaintsTheSameBytesEveryRun) {

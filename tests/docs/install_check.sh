@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and runs the demo with the installed program, the way the
-# documentation tells users to: a working folder holding the scripts and pictures, with the installed
-# requiredimages/ linked in for paint.
+# documentation tells users to: a working folder holding the scripts and pictures, where paint finds its
+# texture in the installed data folder. Then paints from an empty folder, with the script elsewhere.
 #   tests/docs/install_check.sh CMAKE BUILD_DIR SOURCE_DIR
 set -euo pipefail
 cmake="$1" build="$2" source="$3"
@@ -32,7 +32,6 @@ done < <(find "$doc" -name '*.md')
 work="$scratch/work"
 mkdir -p "$work/build"
 cp -R "$doc/examples" "$work/examples"
-ln -s "$prefix/share/chromaloom/requiredimages" "$work/requiredimages"
 output="$(cd "$work" && "$prefix/bin/chromaloom" examples/demo.script)"
 if grep -q '^Error' <<<"$output"; then
     echo "the installed program failed on the demo:"
@@ -45,4 +44,21 @@ pictures=("$work"/build/demo-*.png)
     echo "the demo wrote ${#pictures[@]} pictures"
     exit 1
 }
-echo "installed into $prefix and ran the demo"
+[[ ! -e "$work/requiredimages" ]] || { echo "the demo made a requiredimages folder"; exit 1; }
+
+# paint in a folder that holds nothing, the script and its picture elsewhere: the installed texture is found,
+# and out.png, named by its extension, is a PNG file.
+empty="$scratch/empty"
+mkdir "$empty"
+printf 'read a %s\npaint a\nwrite a out.png\n' "$doc/examples/images/balloon.png" >"$scratch/paint.script"
+output="$(cd "$empty" && "$prefix/bin/chromaloom" "$scratch/paint.script")"
+if grep -q '^Error' <<<"$output"; then
+    echo "the installed program could not paint in an empty folder:"
+    echo "$output"
+    exit 1
+fi
+[[ "$(head -c 4 "$empty/out.png" | od -An -c | tr -d ' ')" == '211PNG' ]] || {
+    echo "paint in an empty folder wrote no PNG file"
+    exit 1
+}
+echo "installed into $prefix, ran the demo and painted in an empty folder"

@@ -204,14 +204,19 @@ TEST(FormatMetadata, APngProfileAlwaysDescribesThePixelsWritten) {
     }
 }
 
-TEST(FormatMetadata, JpegAndWebpKeepOnlyRgbProfiles) {
+// WebP files are RGB, and so are JPEG files of colour pictures: a grey profile is left out. A grey picture is
+// written to JPEG with one grey component, which the grey profile describes, so it is kept there.
+TEST(FormatMetadata, JpegAndWebpKeepOnlyProfilesOfThePixelsWritten) {
     const Bytes grey = greyProfileBytes();
     for (Format format : {Format::Jpeg, Format::WebpLossy, Format::WebpLossless}) {
         SCOPED_TRACE(nameOf(format));
-        const Decoded back = decode(encode(format, *with(greyPicture(false), grey, exifBlock, {})));
-        ASSERT_NE(back.image, nullptr) << back.reason;
-        EXPECT_TRUE(back.found.icc.empty());
-        EXPECT_EQ(back.found.exif, exifBlock);
+        for (const bool greyPixels : {false, true}) {
+            const ImagePtr image = greyPixels ? greyPicture(false) : picture(false);
+            const Decoded back = decode(encode(format, *with(cloneImage(*image), grey, exifBlock, {})));
+            ASSERT_NE(back.image, nullptr) << back.reason;
+            EXPECT_EQ(back.found.icc.empty(), !(greyPixels && format == Format::Jpeg)) << greyPixels;
+            EXPECT_EQ(back.found.exif, exifBlock);
+        }
     }
 }
 

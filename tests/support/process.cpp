@@ -84,7 +84,7 @@ RunResult runChromaloom(const RunOptions& options) {
         inputPath = inputDir / "stdin";
         writeFile(inputPath, *options.stdinData);
     }
-    std::string program = chromaloomPath().string();
+    std::string program = options.program.empty() ? chromaloomPath().string() : options.program.string();
     // The unprivileged user may not reach the build folder (a clone in root's home, say): it runs a copy of
     // the program from a folder of its own that everyone may enter.
     std::optional<TempDir> programCopy;

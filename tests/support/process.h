@@ -28,6 +28,7 @@ private:
 };
 
 struct RunOptions {
+    std::filesystem::path program;           // the program to run; empty: the one built
     std::vector<std::string> args;           // command-line arguments after the program name
     std::filesystem::path workDir;           // working directory; empty: the test's own
     std::optional<std::string> stdinData;    // standard input; none: /dev/null
