@@ -163,9 +163,10 @@ TEST(JpegAlike, AGreyImageIsWrittenWithOneComponent) {
         EXPECT_EQ(iccColourSpace(back->metadata ? back->metadata->icc() : std::vector<std::uint8_t>{}),
                   c.profile)
             << c.what;
-        if (c.components == 1 && c.image != translucentGrey.get()) // the pixels survive within the loss
+        if (c.components == 1 && c.image != translucentGrey.get()) { // the pixels survive within the loss
             for (std::uint32_t x = 0; x < 10; ++x)
                 EXPECT_NEAR(back->pixel(x, 2)[0], c.image->pixel(x, 2)[0], 6) << c.what;
+        }
     }
     // A grey JPEG read and written back stays one component.
     const Bytes again = written(*decoded(makeJpeg(JpegKind::Grey, 16, 8, 80)), dir.path(), "again.jpg");
