@@ -6,6 +6,7 @@
 #include "formats/png_pixels.h"
 
 #include "image/straight_colour.h"
+#include "system/memory_budget.h"
 
 #include <isa-l/igzip_lib.h>
 
@@ -144,8 +145,8 @@ class PixelInflater {
 public:
     PixelInflater(const Header& header, const ColourTable& palette, Image& target)
         : h(header), bpp(bytesPerPixel(header)), rowBytes(std::size_t{header.width} * bpp),
-          rows(2 * (rowBytes + 1)), converter(header, palette), image(target),
-          state(std::make_unique<inflate_state>()) {
+          working(workingBytes(header, rowBytes)), rows(2 * (rowBytes + 1)), converter(header, palette),
+          image(target), state(std::make_unique<inflate_state>()) {
         isal_inflate_init(state.get());
         state->crc_flag = ISAL_ZLIB;
         startRow();
@@ -238,9 +239,16 @@ private:
         return true;
     }
 
+    // The two rows and the converter's straight row, counted in the budget before they are taken: a file
+    // of a few bytes may declare a row of gigabytes.
+    static std::size_t workingBytes(const Header& header, std::size_t rowBytes) {
+        return 2 * (rowBytes + 1) + std::size_t{header.width} * 4;
+    }
+
     const Header& h;
     const unsigned bpp;
     const std::size_t rowBytes;
+    MemoryReservation working;
     std::vector<std::uint8_t>
         rows; // the current and the previous row, each with its filter byte (zeros first)
     RowConverter converter;
@@ -275,6 +283,7 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
                           png::MetadataChunks& metadata, std::string& reason) {
     if (!chunks.next(reason) || !chunks.finish(reason)) // the header, parsed from the first bytes
         return false;
+    bool seenTrns = false;
     for (;;) {
         if (!chunks.next(reason))
             return false;
@@ -282,10 +291,16 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
         if (type == png::IDAT)
             break;
         bool ok = true;
+        // The header, the palette and the transparency come once each, the palette before the
+        // transparency.
+        const bool again = type == png::IHDR || (type == png::PLTE && (palette.size > 0 || seenTrns)) ||
+                           (type == png::tRNS && seenTrns);
+        if (again)
+            return (reason = "PNG: bad chunk order", false);
         if (type == png::PLTE)
             ok = readPalette(chunks, palette, reason);
         else if (type == png::tRNS)
-            ok = readTransparency(chunks, h, palette, reason);
+            ok = readTransparency(chunks, h, palette, reason), seenTrns = true;
         else if (type == png::IEND)
             return (reason = "PNG: no image data", false);
         else if (png::isCritical(type))
@@ -301,9 +316,20 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
 }
 
 // The chunks after the image data, up to the end chunk: a file must be whole, each chunk with its checksum.
+// The header, palette and transparency chunks cannot come after the image data, nor can image data come
+// again once another chunk has followed it.
 bool readToEnd(ChunkReader& chunks, png::MetadataChunks& metadata, std::string& reason) {
+    bool inData = true; // the chunk before was image data
     for (;;) {
-        if (!chunks.next(reason) || !finishChunk(chunks, metadata, reason))
+        if (!chunks.next(reason))
+            return false;
+        const std::uint32_t type = chunks.chunkType();
+        if (type == png::IHDR || type == png::PLTE || type == png::tRNS || (type == png::IDAT && !inData))
+            return (reason = "PNG: bad chunk order", false);
+        inData = type == png::IDAT;
+        if (png::isCritical(type) && type != png::IEND && type != png::IDAT)
+            return (reason = "PNG: unknown critical chunk " + chunks.name(), false);
+        if (!finishChunk(chunks, metadata, reason))
             return false;
         if (chunks.chunkType() == png::IEND)
             return true;
