@@ -380,10 +380,10 @@ ImagePtr png::decodeWithLibrary(ByteSource& source, const Header& h, std::string
     spng_set_chunk_limits(ctx.get(), chunkLimit, chunkLimit);
     // A damaged chunk of any kind makes the file unreadable, as it does for the 8-bit reader.
     spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_ERROR);
-    ImagePtr image = createImageForOverwrite(h.width, h.height);
-    // The rows the library and this reader work in count in the budget before they are taken: a file of a
-    // few bytes may declare a row of gigabytes.
+    // The rows the library and this reader work in count in the budget before they are taken (and before
+    // the image): a file of a few bytes may declare a row of gigabytes.
     const MemoryReservation rows(workingBytes(h));
+    ImagePtr image = createImageForOverwrite(h.width, h.height);
     const int format = h.colourType == png::Palette ? SPNG_FMT_PNG
                        : h.depth == 16              ? SPNG_FMT_RGBA16
                                                     : SPNG_FMT_RGBA8;

@@ -140,13 +140,18 @@ unsigned bytesPerPixel(const Header& h) {
     }
 }
 
+// The inflater's two rows and the converter's straight row.
+std::size_t workingBytes(const Header& h) {
+    return 2 * (std::size_t{h.width} * bytesPerPixel(h) + 1) + std::size_t{h.width} * 4;
+}
+
 // Inflates the image data of consecutive IDAT chunks a row at a time into the image.
 class PixelInflater {
 public:
     PixelInflater(const Header& header, const ColourTable& palette, Image& target)
         : h(header), bpp(bytesPerPixel(header)), rowBytes(std::size_t{header.width} * bpp),
-          working(workingBytes(header, rowBytes)), rows(2 * (rowBytes + 1)), converter(header, palette),
-          image(target), state(std::make_unique<inflate_state>()) {
+          rows(2 * (rowBytes + 1)), converter(header, palette), image(target),
+          state(std::make_unique<inflate_state>()) {
         isal_inflate_init(state.get());
         state->crc_flag = ISAL_ZLIB;
         startRow();
@@ -239,16 +244,9 @@ private:
         return true;
     }
 
-    // The two rows and the converter's straight row, counted in the budget before they are taken: a file
-    // of a few bytes may declare a row of gigabytes.
-    static std::size_t workingBytes(const Header& header, std::size_t rowBytes) {
-        return 2 * (rowBytes + 1) + std::size_t{header.width} * 4;
-    }
-
     const Header& h;
     const unsigned bpp;
     const std::size_t rowBytes;
-    MemoryReservation working;
     std::vector<std::uint8_t>
         rows; // the current and the previous row, each with its filter byte (zeros first)
     RowConverter converter;
@@ -342,6 +340,9 @@ ImagePtr decodeCommon(ByteSource& source, const Header& h, std::string& reason, 
     png::MetadataChunks metadata(found);
     if (!readChunksBeforeData(chunks, h, palette, metadata, reason))
         return nullptr;
+    // The rows the reading works in count in the budget before they are taken, and before the image, so
+    // that a file of a few bytes declaring a row of gigabytes is refused before anything is touched.
+    const MemoryReservation working(workingBytes(h));
     ImagePtr image = createImageForOverwrite(h.width, h.height);
     PixelInflater inflater(h, palette, *image);
     for (;;) {
