@@ -282,14 +282,24 @@ int estimateQuality(j_decompress_ptr cinfo) {
 
 // ---- The decompressor ----
 
-// Every scan of a file with several is decoded over the whole image, so a small file of many tiny scans
-// could keep the decoder busy for minutes. Encoders write about ten; a file with more than this is refused.
+// Every scan of a file with several is decoded over every block of its components, so a small file of
+// many scans could keep the decoder busy for minutes. Encoders write about ten, which visit each block of
+// the image five or six times in all (the DC scans visit every component, each AC scan one); a file is
+// refused once its scans have visited the blocks more than scanVisitsPerBlock times over (about four times
+// a common progressive file's work), or once it has more than maxScans scans. Small images get at least
+// minimumScanVisits, which costs little whatever the scans.
 constexpr int maxScans = 1000;
+constexpr std::uint64_t scanVisitsPerBlock = 24;
+constexpr std::uint64_t minimumScanVisits = std::uint64_t{1} << 22;
 
-// Called by the library as it reads the file's scans.
-void limitScans(j_common_ptr cinfo) {
-    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > maxScans)
-        failJpeg(cinfo, "too many scans");
+// The work of the scans read so far, counted as each scan starts.
+struct ScanWork {
+    int counted = 0; // the last scan counted
+    std::uint64_t visits = 0;
+};
+
+std::uint64_t blocksOf(const jpeg_component_info& c) {
+    return std::uint64_t{c.width_in_blocks} * c.height_in_blocks;
 }
 
 // Everything the library works with, in one record without destructors (see jpeg_library.h).
@@ -298,10 +308,30 @@ struct Decompressor {
     JpegErrorHandler errors;
     SourceManager source;
     jpeg_progress_mgr progress;
+    ScanWork scanWork;            // the block visits of the scans so far
     std::size_t coefficientBytes; // the whole-image coefficient buffer of a file with several scans
     MarkerBlocks* markers;        // where the metadata markers go
     bool profileConverts;         // CMYK pixels are kept as they are, for the colour profile to convert
 };
+
+// Called by the library as it reads the file's scans. The library's record is the first member of the
+// Decompressor, so the record the library passes leads back to it.
+void limitScans(j_common_ptr common) {
+    const auto cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    if (cinfo->input_scan_number > maxScans)
+        failJpeg(common, "too many scans");
+    ScanWork& work = reinterpret_cast<Decompressor*>(cinfo)->scanWork;
+    if (cinfo->input_scan_number == work.counted || cinfo->comps_in_scan <= 0)
+        return;
+    work.counted = cinfo->input_scan_number;
+    for (int i = 0; i < cinfo->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i)
+        work.visits += blocksOf(*cinfo->cur_comp_info[i]);
+    std::uint64_t blocks = 0;
+    for (int i = 0; i < cinfo->num_components; ++i)
+        blocks += blocksOf(cinfo->comp_info[i]);
+    if (work.visits > std::max(minimumScanVisits, scanVisitsPerBlock * blocks))
+        failJpeg(common, "too many scans");
+}
 
 // Owns a Decompressor and destroys the library's state however the decoding ends.
 class DecompressorHandle {

@@ -58,6 +58,17 @@ inline void writeBigEndian32(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v);
 }
 
+// A chunk type's four letters as a message shows them: any byte that is not a printable character as '?'.
+inline std::string chunkName(std::uint32_t type) {
+    std::string name(4, '?');
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto c = static_cast<char>(type >> (24 - 8 * i));
+        if (c >= ' ' && c <= '~')
+            name[i] = c;
+    }
+    return name;
+}
+
 // The header chunk's fields.
 struct Header {
     std::uint32_t width = 0;
@@ -148,11 +159,7 @@ public:
         return finish(reason);
     }
 
-    std::string name() const {
-        const char letters[] = {static_cast<char>(type >> 24), static_cast<char>(type >> 16),
-                                static_cast<char>(type >> 8), static_cast<char>(type)};
-        return {letters, letters + 4};
-    }
+    std::string name() const { return chunkName(type); }
 
 private:
     ByteSource& source;

@@ -6,6 +6,7 @@
 #include "formats/png_pixels.h"
 
 #include "image/straight_colour.h"
+#include "system/memory_budget.h"
 
 #include <isa-l/igzip_lib.h>
 
@@ -137,6 +138,11 @@ unsigned bytesPerPixel(const Header& h) {
     default:
         return 1;
     }
+}
+
+// The inflater's two rows and the converter's straight row.
+std::size_t workingBytes(const Header& h) {
+    return 2 * (std::size_t{h.width} * bytesPerPixel(h) + 1) + std::size_t{h.width} * 4;
 }
 
 // Inflates the image data of consecutive IDAT chunks a row at a time into the image.
@@ -275,6 +281,7 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
                           png::MetadataChunks& metadata, std::string& reason) {
     if (!chunks.next(reason) || !chunks.finish(reason)) // the header, parsed from the first bytes
         return false;
+    bool seenTrns = false;
     for (;;) {
         if (!chunks.next(reason))
             return false;
@@ -282,10 +289,16 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
         if (type == png::IDAT)
             break;
         bool ok = true;
+        // The header, the palette and the transparency come once each, the palette before the
+        // transparency.
+        const bool again = type == png::IHDR || (type == png::PLTE && (palette.size > 0 || seenTrns)) ||
+                           (type == png::tRNS && seenTrns);
+        if (again)
+            return (reason = "PNG: bad chunk order", false);
         if (type == png::PLTE)
             ok = readPalette(chunks, palette, reason);
         else if (type == png::tRNS)
-            ok = readTransparency(chunks, h, palette, reason);
+            ok = readTransparency(chunks, h, palette, reason), seenTrns = true;
         else if (type == png::IEND)
             return (reason = "PNG: no image data", false);
         else if (png::isCritical(type))
@@ -301,9 +314,20 @@ bool readChunksBeforeData(ChunkReader& chunks, const Header& h, ColourTable& pal
 }
 
 // The chunks after the image data, up to the end chunk: a file must be whole, each chunk with its checksum.
+// The header, palette and transparency chunks cannot come after the image data, nor can image data come
+// again once another chunk has followed it.
 bool readToEnd(ChunkReader& chunks, png::MetadataChunks& metadata, std::string& reason) {
+    bool inData = true; // the chunk before was image data
     for (;;) {
-        if (!chunks.next(reason) || !finishChunk(chunks, metadata, reason))
+        if (!chunks.next(reason))
+            return false;
+        const std::uint32_t type = chunks.chunkType();
+        if (type == png::IHDR || type == png::PLTE || type == png::tRNS || (type == png::IDAT && !inData))
+            return (reason = "PNG: bad chunk order", false);
+        inData = type == png::IDAT;
+        if (png::isCritical(type) && type != png::IEND && type != png::IDAT)
+            return (reason = "PNG: unknown critical chunk " + chunks.name(), false);
+        if (!finishChunk(chunks, metadata, reason))
             return false;
         if (chunks.chunkType() == png::IEND)
             return true;
@@ -316,6 +340,9 @@ ImagePtr decodeCommon(ByteSource& source, const Header& h, std::string& reason, 
     png::MetadataChunks metadata(found);
     if (!readChunksBeforeData(chunks, h, palette, metadata, reason))
         return nullptr;
+    // The rows the reading works in count in the budget before they are taken, and before the image, so
+    // that a file of a few bytes declaring a row of gigabytes is refused before anything is touched.
+    const MemoryReservation working(workingBytes(h));
     ImagePtr image = createImageForOverwrite(h.width, h.height);
     PixelInflater inflater(h, palette, *image);
     for (;;) {

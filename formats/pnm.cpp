@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -90,11 +91,11 @@ std::optional<Layout> pamLayout(const PnmHeader& h, std::string& reason) {
         if (*h.tupleType != t.name)
             continue;
         if (h.depth != t.depth) {
-            reason = refused + " with depth " + std::to_string(h.depth);
+            reason = "PNM: unsupported depth " + std::to_string(h.depth);
             return std::nullopt;
         }
         if (t.bitsOnly && h.maxval != 1) {
-            reason = refused + " with maxval " + std::to_string(h.maxval);
+            reason = "PNM: unsupported maxval " + std::to_string(h.maxval);
             return std::nullopt;
         }
         return t.layout;
@@ -323,12 +324,16 @@ public:
                 source.advance(1);
                 continue;
             }
-            const std::uint32_t value = number();
-            if (value > maxval) {
+            const std::optional<std::uint32_t> value = number();
+            if (!value) {
+                reason = endsEarly;
+                return nullptr;
+            }
+            if (*value > maxval) {
                 reason = aboveMaxval;
                 return nullptr;
             }
-            out[i] = table[value];
+            out[i] = table[*value];
         }
         return out;
     }
@@ -356,15 +361,20 @@ private:
     }
 
     // The digits at the front of the source as a number; any number above the largest maxval reads as
-    // 65536, so that a long run of digits cannot overflow.
-    std::uint32_t number() {
+    // 65536, so that a long run of digits cannot overflow. None when the data ends right after the
+    // digits: the number may have been cut short ("12" read as "1"), so a plain file must end with
+    // whitespace (or anything that is not a digit) after its last sample.
+    std::optional<std::uint32_t> number() {
         constexpr std::uint32_t beyondAnyMaxval = 65536;
         std::uint32_t value = 0;
-        while (source.available() > 0 && isDigit(*source.data())) {
+        for (;;) {
+            if (source.available() == 0)
+                return std::nullopt;
+            if (!isDigit(*source.data()))
+                return value;
             value = std::min(value * 10 + static_cast<std::uint32_t>(*source.data() - '0'), beyondAnyMaxval);
             source.advance(1);
         }
-        return value;
     }
 
     ByteSource& source;
@@ -417,20 +427,16 @@ bool decodePixels(ByteSource& source, const PnmHeader& h, Layout layout, Image& 
 } // namespace
 
 bool matchesPnm(const std::uint8_t* head, std::size_t size) {
-    return parsePnmHeader(head, size).has_value();
+    return looksLikePnm(head, size);
 }
 
 ImagePtr decodePnm(ByteSource& source, std::string& reason) {
-    const std::size_t size = source.peek(ByteSource::peekLimit);
-    const std::optional<PnmHeader> header = parsePnmHeader(source.data(), size);
-    if (!header) {
-        reason = "PNM: bad header";
+    const std::optional<PnmHeader> header = readPnmHeader(source, reason);
+    if (!header)
         return nullptr;
-    }
     const std::optional<Layout> layout = chooseLayout(*header, reason);
     if (!layout)
         return nullptr;
-    source.advance(header->length);
     // Every pixel is written before the image is returned; a failure drops it whole.
     ImagePtr image = createImageForOverwrite(header->width, header->height);
     if (!decodePixels(source, *header, *layout, *image, reason))

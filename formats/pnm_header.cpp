@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -196,13 +197,150 @@ std::optional<PnmHeader> parsePam(Cursor c, const std::uint8_t* begin) {
 } // namespace
 
 std::optional<PnmHeader> parsePnmHeader(const std::uint8_t* data, std::size_t size) {
-    // Only what a peek can show counts, so that a file read from memory is taken exactly as the same
-    // bytes read from a descriptor.
-    size = std::min(size, ByteSource::peekLimit);
     constexpr std::size_t magicLength = 2;
     if (size < magicLength || data[0] != 'P' || data[1] < '0' + firstVariant || data[1] > '0' + pamVariant)
         return std::nullopt;
     const int variant = data[1] - '0';
     const Cursor c{data + magicLength, data + size};
     return variant == pamVariant ? parsePam(c, data) : parseClassic(c, data, variant);
+}
+
+bool looksLikePnm(const std::uint8_t* data, std::size_t size) {
+    return size >= 2 && data[0] == 'P' && isDigit(data[1]);
+}
+
+namespace {
+
+// The header as read from the source, with what cannot change its meaning left out: comments (in P1 to
+// P6 kept as one blank, the separator they are), in P1 to P6 runs of whitespace beyond their first byte,
+// and in P7 blank lines and the blanks that start a line. So what is kept stays a few dozen bytes however
+// long the comments are. What is kept is parsed whenever the header
+// may have ended: in P1 to P6 at the whitespace after the last of its numbers, in P7 at the end of the
+// ENDHDR line. The bytes the source gives are consumed exactly up to the header's last byte.
+class HeaderReader {
+public:
+    HeaderReader(ByteSource& s, std::string& r) : source(s), reason(r) {}
+
+    std::optional<PnmHeader> read() {
+        if (source.peek(2) < 2 || !looksLikePnm(source.data(), 2))
+            return fail("PNM: bad header");
+        const int variant = source.data()[1] - '0';
+        if (variant < firstVariant || variant > pamVariant)
+            return fail("PNM: bad header");
+        kept.assign(source.data(), source.data() + 2);
+        take(2);
+        const int numbers = variant == pamVariant ? 0 : variant == 1 || variant == 4 ? 2 : 3;
+        int seen = 0;
+        bool inComment = false;
+        bool lineStart = false; // P7: nothing but blanks since the last line end
+        for (;;) {
+            if (taken >= pnmHeaderLimit)
+                return fail("PNM: header too long");
+            if (kept.size() >= keptLimit)
+                return fail("PNM: bad header");
+            if (source.available() == 0)
+                return fail("PNM: file ends early");
+            const std::uint8_t c = *source.data();
+            take(1);
+            if (inComment) {
+                inComment = c != '\n' && (variant == pamVariant || c != '\r');
+                if (inComment)
+                    continue;
+            } else if (c == '#' && (variant != pamVariant || lineStart)) {
+                // A comment is kept as the whitespace it amounts to: it separates two numbers (right
+                // after the last one it makes a bad header); a P7 comment line is left out whole.
+                inComment = true;
+                if (variant == pamVariant)
+                    continue;
+                const bool ends = endsNumber();
+                if (ends && ++seen == numbers)
+                    return fail("PNM: bad header");
+                if (!isWhitespace(kept.back()))
+                    kept.push_back(' ');
+                continue;
+            }
+            if (variant == pamVariant) {
+                if (lineStart && c != '\n' && isBlank(static_cast<char>(c)))
+                    continue;
+                if (c == '\n' && lineStart && kept.back() == '\n')
+                    continue;
+                lineStart = c == '\n';
+            } else {
+                if (!isWhitespace(c) && !isDigit(c))
+                    return fail("PNM: bad header");
+                if (isWhitespace(c) && isWhitespace(kept.back()))
+                    continue;
+            }
+            const bool numberEnds = isWhitespace(c) && endsNumber();
+            kept.push_back(c);
+            if (variant != pamVariant && numberEnds && ++seen == numbers)
+                return finish();
+            if (variant == pamVariant && c == '\n') {
+                const std::string_view line = lastLine();
+                if (line.substr(0, 6) == "ENDHDR")
+                    return finish();
+                if (!knownLine(line, kept.size() == line.size() + 1))
+                    return fail("PNM: bad header");
+            }
+        }
+    }
+
+private:
+    // Whether what comes now ends a number: a digit was kept last (the digit of the variant is not one).
+    bool endsNumber() const { return kept.size() > 2 && isDigit(kept.back()); }
+
+    // The line just ended, without its line end.
+    std::string_view lastLine() const {
+        const std::string_view all(reinterpret_cast<const char*>(kept.data()), kept.size() - 1);
+        const std::size_t start = all.find_last_of('\n');
+        return all.substr(start == std::string_view::npos ? 0 : start + 1);
+    }
+
+    // Whether a line of a P7 header may belong there: `P7` alone on the first line; then a comment, or a
+    // keyword the header knows followed by a blank. Anything else ends the reading at once, so that a
+    // file of another kind that starts with `P7` is not read far.
+    static bool knownLine(std::string_view line, bool first) {
+        line = trimBlanks(line);
+        if (first)
+            return line == "P7";
+        if (line.empty() || line.front() == '#')
+            return true;
+        for (const std::string_view keyword : {"WIDTH", "HEIGHT", "DEPTH", "MAXVAL", "TUPLTYPE"})
+            if (line.size() > keyword.size() && line.substr(0, keyword.size()) == keyword &&
+                isBlank(line[keyword.size()]))
+                return true;
+        return false;
+    }
+
+    std::optional<PnmHeader> finish() {
+        std::optional<PnmHeader> h = parsePnmHeader(kept.data(), kept.size());
+        if (!h || h->length != kept.size())
+            return fail("PNM: bad header");
+        h->length = taken;
+        return h;
+    }
+
+    std::optional<PnmHeader> fail(const char* text) {
+        reason = text;
+        return std::nullopt;
+    }
+
+    void take(std::size_t n) {
+        source.advance(n);
+        taken += n;
+    }
+
+    // A header without its comments is short: a few numbers, or a few lines of keywords.
+    static constexpr std::size_t keptLimit = 4096;
+
+    ByteSource& source;
+    std::string& reason;
+    std::vector<std::uint8_t> kept;
+    std::size_t taken = 0;
+};
+
+} // namespace
+
+std::optional<PnmHeader> readPnmHeader(ByteSource& source, std::string& reason) {
+    return HeaderReader(source, reason).read();
 }

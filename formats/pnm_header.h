@@ -16,8 +16,7 @@
 // and blank lines, up to the line `ENDHDR`. Blanks around the words of a line are allowed.
 //
 // Every number fits in 32 bits; width and height lie in 1..2^31-1, the maxval in 1..65535, the depth is at
-// least 1. A header that breaks any rule, or is not complete within the first ByteSource::peekLimit bytes,
-// is not a header: such a file is not taken for PNM at all.
+// least 1. A header that breaks any rule is not a header.
 
 struct PnmHeader {
     int variant = 0; // the digit after `P`: 1 to 7
@@ -29,4 +28,19 @@ struct PnmHeader {
     std::size_t length = 0;               // bytes up to and including the header's last byte
 };
 
+// The header at the front of `data`, whole; none when the bytes hold no complete valid header.
 std::optional<PnmHeader> parsePnmHeader(const std::uint8_t* data, std::size_t size);
+
+// Whether a file's first bytes are those of a PNM file: `P` and a digit. No file of the fallback format
+// (TGA) starts so, as its second byte, the colour map type, would be a reserved value.
+bool looksLikePnm(const std::uint8_t* data, std::size_t size);
+
+// The most bytes a header may take, its comments included.
+inline constexpr std::size_t pnmHeaderLimit = std::size_t{1} << 20;
+
+class ByteSource;
+
+// Reads the header from the front of the source, consuming exactly its bytes, however long its comments
+// (up to pnmHeaderLimit bytes in all). None with a reason when it is not a complete valid header:
+// "PNM: bad header", "PNM: file ends early" (the data ends inside it) or "PNM: header too long".
+std::optional<PnmHeader> readPnmHeader(ByteSource& source, std::string& reason);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -33,11 +34,30 @@ constexpr int losslessFormat = 2;
 // its first frame is decoded as a still image.
 constexpr std::size_t animationDecoderBytesPerPixel = 2 * 4 + stillDecoderBytesPerPixel;
 
-// The whole file in memory: where the source already holds it, or copied into `storage`.
+// The whole file in memory: where the source already holds it, or copied into `storage`, whose room is
+// counted in the memory budget before it is taken.
 struct FileBytes {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
     std::vector<std::uint8_t> storage;
+    std::size_t reserved = 0; // bytes of the budget held for `storage`
+
+    FileBytes() = default;
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+    ~FileBytes() {
+        if (reserved > 0)
+            releaseImageMemory(reserved);
+    }
+
+    // Makes room for `bytes` in storage, taken from the budget first (std::bad_alloc when refused).
+    void makeRoom(std::size_t bytes) {
+        if (bytes <= reserved)
+            return;
+        reserveImageMemory(bytes - reserved);
+        reserved = bytes;
+        storage.reserve(bytes);
+    }
 };
 
 // Reads the file up to the end of its RIFF chunk (what follows is not part of it). False when the data
@@ -54,11 +74,22 @@ bool readWholeFile(ByteSource& source, FileBytes& file) {
         file.size = total;
         return true;
     }
-    file.storage.reserve(std::min(total, firstReadBytes));
+    // The bytes to come are counted in the budget before they are read: all of them at once when the
+    // file's size is known (a file larger than the budget allows is refused without reading it), and as
+    // they arrive from a pipe, doubling the room each time, so that one is refused as soon as it passes.
+    const std::uint64_t known = source.knownRemaining();
+    const std::size_t expected = static_cast<std::size_t>(std::min<std::uint64_t>(total, known));
+    if (known != std::numeric_limits<std::uint64_t>::max())
+        file.makeRoom(expected);
+    else
+        file.makeRoom(std::min(total, firstReadBytes));
     while (file.storage.size() < total) {
         const std::size_t n = std::min(source.available(), total - file.storage.size());
         if (n == 0)
             return false;
+        const std::size_t needed = file.storage.size() + n;
+        if (needed > file.reserved)
+            file.makeRoom(std::min(total, std::max(needed, 2 * file.reserved)));
         file.storage.insert(file.storage.end(), source.data(), source.data() + n);
         source.advance(n);
     }

@@ -8,11 +8,13 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -123,8 +125,43 @@ unsigned temporarySeed() {
     return static_cast<unsigned>(now.tv_nsec) ^ (static_cast<unsigned>(::getpid()) << 12);
 }
 
-// A temporary file that exists beside the target, removed at the end of its scope (or by an interrupting
-// signal, see system/interruption.h) unless committed by renaming it over its target.
+// Whether files are synced to the disk before they take their name (CHROMALOOM_NO_FSYNC=1 turns it off,
+// for scratch work where speed matters more than surviving a power loss).
+bool syncing() {
+    static const bool enabled = [] {
+        const char* value = std::getenv("CHROMALOOM_NO_FSYNC");
+        return value == nullptr || std::strcmp(value, "1") != 0;
+    }();
+    return enabled;
+}
+
+// Syncs a folder's entries, so that a name just given survives a power loss. Best effort: the file itself
+// is complete and in place whatever this gives.
+void syncFolder(int folder) {
+    if (!syncing())
+        return;
+    FileDescriptor opened(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.isOpen())
+        (void)::fsync(opened.get());
+}
+
+// Gives the open file `fd` (made without a name) the name `name` in `folder`. False with errno set; EEXIST
+// when the name is taken.
+bool linkUnnamed(int fd, int folder, const std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != ENOENT)
+        return false;
+    // Without /proc, the descriptor itself (a privilege some systems require).
+    return ::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+// The new file, written beside the target. Where the file system allows, it is made without a name
+// (O_TMPFILE) and named only once complete, so that a process killed while writing (SIGKILL included)
+// leaves nothing behind; elsewhere it has a temporary name from the start. A named temporary file is
+// removed at the end of its scope (or by an interrupting signal, see system/interruption.h) unless
+// committed by renaming it over its target.
 class TemporaryFile {
 public:
     TemporaryFile(const Place& p) : place(p) {}
@@ -138,9 +175,52 @@ public:
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    // Creates the file with a fresh name; returns its descriptor, or -1 with errno set. Interrupting
-    // signals wait while the file and its record come into being together.
+    // Creates the file; returns its descriptor, or -1 with errno set. Interrupting signals wait while a
+    // named file and its record come into being together.
     int create() {
+        const int unnamedFd = ::openat(place.folder.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (unnamedFd >= 0) {
+            unnamed = true;
+            return unnamedFd;
+        }
+        return createNamed();
+    }
+
+    // Gives the complete file `fd` its place at the target: an unnamed file is linked to the target's
+    // name when nothing is there, else to a temporary name first; then the temporary name is renamed over
+    // the target. False with errno set. `fd` stays open; `close` is called on it before the rename, so
+    // that a delayed write error stops the replacement.
+    bool commit(int fd, bool exists, const std::function<bool()>& close) {
+        if (unnamed) {
+            if (!exists) {
+                const InterruptionsHeld held;
+                if (linkUnnamed(fd, place.folder.get(), place.name)) {
+                    if (close())
+                        return committed = true;
+                    const int error = errno;
+                    ::unlinkat(place.folder.get(), place.name.c_str(), 0);
+                    errno = error;
+                    return false;
+                }
+                if (errno != EEXIST)
+                    return false;
+            }
+            if (!nameUnnamed(fd))
+                return false;
+        }
+        if (!close())
+            return false;
+        const InterruptionsHeld held;
+        committed = ::renameat(place.folder.get(), name.c_str(), place.folder.get(), place.name.c_str()) == 0;
+        if (committed)
+            forgetTemporaryFile();
+        return committed;
+    }
+
+    const std::string& fileName() const { return name; }
+
+private:
+    int createNamed() {
         unsigned serial = temporarySeed();
         for (int attempt = 0; attempt < temporaryNameTries; ++attempt, serial = serial * 2654435761u + 1) {
             const std::string candidate = temporaryName(place.name, serial);
@@ -159,20 +239,27 @@ public:
         return -1;
     }
 
-    // Renames the file over the target; false with errno set.
-    bool commit() {
-        const InterruptionsHeld held;
-        committed = ::renameat(place.folder.get(), name.c_str(), place.folder.get(), place.name.c_str()) == 0;
-        if (committed)
-            forgetTemporaryFile();
-        return committed;
+    // Links the unnamed file to a fresh temporary name, recorded as a named one is.
+    bool nameUnnamed(int fd) {
+        unsigned serial = temporarySeed();
+        for (int attempt = 0; attempt < temporaryNameTries; ++attempt, serial = serial * 2654435761u + 1) {
+            const std::string candidate = temporaryName(place.name, serial);
+            const InterruptionsHeld held;
+            if (linkUnnamed(fd, place.folder.get(), candidate)) {
+                name = candidate;
+                recordTemporaryFile(place.folder.get(), name.c_str());
+                return true;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        errno = EEXIST;
+        return false;
     }
 
-    const std::string& fileName() const { return name; }
-
-private:
     const Place& place;
     std::string name;
+    bool unnamed = false;
     bool committed = false;
 };
 
@@ -239,9 +326,37 @@ bool refusedReplacement(int error) {
 
 // The mode of the new file: that of the file it replaces, and its owner and group where the process may
 // set them (the umask applies only to files that did not exist).
-void keepWhatTheFileWas(int fd, bool exists, const struct stat& existing) {
+// Copies the extended attributes of the file `from` (a path) to the open file `to`: user attributes,
+// access control lists (system.posix_acl_access) and whatever else the process may set. Best effort, as
+// the owner is: an attribute that may not be set is left out.
+void copyExtendedAttributes(const std::string& from, int to) {
+    const ssize_t listed = ::llistxattr(from.c_str(), nullptr, 0);
+    if (listed <= 0)
+        return;
+    std::string names(static_cast<std::size_t>(listed), '\0');
+    const ssize_t got = ::llistxattr(from.c_str(), names.data(), names.size());
+    if (got <= 0)
+        return;
+    names.resize(static_cast<std::size_t>(got));
+    std::string value;
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string attribute = names.c_str() + at;
+        at += attribute.size() + 1;
+        const ssize_t size = ::lgetxattr(from.c_str(), attribute.c_str(), nullptr, 0);
+        if (size < 0)
+            continue;
+        value.resize(static_cast<std::size_t>(size));
+        const ssize_t read = ::lgetxattr(from.c_str(), attribute.c_str(), value.data(), value.size());
+        if (read < 0)
+            continue;
+        (void)::fsetxattr(to, attribute.c_str(), value.data(), static_cast<std::size_t>(read), 0);
+    }
+}
+
+void keepWhatTheFileWas(int fd, const Place& place, bool exists, const struct stat& existing) {
     if (exists) {
         (void)::fchown(fd, existing.st_uid, existing.st_gid); // refused to an ordinary user: kept as is
+        copyExtendedAttributes("/proc/self/fd/" + std::to_string(place.folder.get()) + "/" + place.name, fd);
         (void)::fchmod(fd, existing.st_mode & 07777);
     } else {
         (void)::fchmod(fd, newFileMode());
@@ -282,6 +397,10 @@ ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& p
     Place place;
     if (!resolvePlace(path, place))
         return failed = errno, outcome(ReplaceResult::CannotOpen);
+    // A name no folder entry can hold: nothing can be opened under it (the temporary file's shortened
+    // name could, and the failure would come only at the end).
+    if (place.name.size() > NAME_MAX)
+        return failed = ENAMETOOLONG, outcome(ReplaceResult::CannotOpen);
     struct stat existing {};
     const bool exists = ::fstatat(place.folder.get(), place.name.c_str(), &existing, 0) == 0;
     if (exists && !S_ISREG(existing.st_mode))
@@ -303,17 +422,20 @@ ReplaceResult replaceFile(const char* path, const std::function<bool(int fd)>& p
             return outcome(writeInPlace(place, producing, ReplaceResult::CannotWriteInPlace, failed));
         return outcome(ReplaceResult::CannotOpen);
     }
-    keepWhatTheFileWas(file.get(), exists, existing);
-    const bool written = producing(file.get());
-    const bool closed = file.close();
-    if (!written || !closed) {
-        if (written)
-            failed = errno;
+    keepWhatTheFileWas(file.get(), place, exists, existing);
+    if (!producing(file.get()))
         return outcome(ReplaceResult::CannotWrite);
-    }
-    if (temporary.commit())
+    // The content reaches the disk before the name does, so that after a power loss the name never
+    // points to an empty or partial file.
+    if (syncing() && ::fsync(file.get()) != 0)
+        return failed = errno, outcome(ReplaceResult::CannotWrite);
+    if (temporary.commit(file.get(), exists, [&file] { return file.close(); })) {
+        syncFolder(place.folder.get());
         return outcome(ReplaceResult::Ok);
+    }
     failed = errno;
+    if (failed == ENAMETOOLONG)
+        return outcome(ReplaceResult::CannotOpen);
     if (exists && refusedReplacement(failed))
         return outcome(copyInPlace(place, temporary.fileName(), failed));
     return outcome(ReplaceResult::CannotWrite);

@@ -3,6 +3,7 @@
 #include "system/sanitizers.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,22 @@ void* mapAligned(std::size_t length) {
     // Only a request: without huge pages the block works the same, a page at a time.
     ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(aligned);
+}
+
+// Linux 5.14's request to commit every page of a mapping now, as writing would.
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Commits every page of a fresh block before it is used, so that memory the system cannot give is an error
+// here (the request is refused as out of memory) instead of the process being killed at the first write
+// to a page that cannot be had, as happens when several runs share a container's memory limit and each
+// judged the free memory before the others took it. False when the system refuses; a kernel without the
+// request leaves the pages to be committed as they are written, as before.
+bool commitPages(void* block, std::size_t length) {
+    if (::madvise(block, length, MADV_POPULATE_WRITE) == 0)
+        return true;
+    return errno == EINVAL || errno == EPERM;
 }
 
 // The released blocks kept for reuse, oldest first. Plain storage, so that images released while the
@@ -131,6 +148,10 @@ PixelBuffer obtainBlock(std::size_t bytes, PixelFill fill) {
     if (bytes >= mapFromBytes) {
         const std::size_t length = mappedLength(bytes);
         void* block = mapAligned(length);
+        if (block != nullptr && !commitPages(block, length)) {
+            ::munmap(block, length);
+            block = nullptr;
+        }
         if (block != nullptr)
             ++kept.mapped;
         return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{block != nullptr ? length : 0, 0});

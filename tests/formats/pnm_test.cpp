@@ -1,4 +1,5 @@
 #include "formats/image_file.h"
+#include "formats/pnm_header.h"
 #include "image/straight_colour.h"
 #include "system/byte_source.h"
 #include "system/memory_budget.h"
@@ -58,7 +59,7 @@ TEST(PnmReader, DecodesEveryVariant) {
         {std::string("P4 10 2\n\x80\x7F\x00\xC0", 12), 10,                   // rows padded to a byte
          greys({0, 255, 255, 255, 255, 255, 255, 255, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 0, 0})},
         {"P2 3 1 15 0 7 15 ", 3, greys({0, 119, 255})},
-        {"P2\n2 1\n65535\n32768 65535", 2, greys({128, 255})},
+        {"P2\n2 1\n65535\n32768 65535\n", 2, greys({128, 255})},
         {"P3 2 1 1\n1 0 1 0 1 1\n", 2, {{255, 0, 255, 255}, {0, 255, 255, 255}}},
         {"P5 2 1 255\n\x07\xF0P5 1 1 255\n\x01", 2, greys({7, 240})}, // a second image is ignored
         {std::string("P5 3 1 256\n\x01\x00\x00\x80\x00\x01", 17), 3, greys({255, 128, 1})},
@@ -322,46 +323,95 @@ TEST(PnmWriter, HeadersAreExactAndGreyKeepsItsValue) {
 
 // ---- Files that are not PNM, and PNM files that cannot be read ----
 
-TEST(PnmReader, OnlyACompleteValidHeaderMakesAFilePnm) {
-    const std::string notPnm[] = {
-        "P6\n12",
-        "P6 0 5 255\n",
-        "P6 5 0 255\n",
-        "P6 1 1 0\n",
-        "P6 1 1 65536\n",
-        "P6 1 1 255",
-        "P6 2147483648 1 255\n",
-        "P6 4294967296 1 255\n",
-        "P6 99999999999999999999 1 255\n",
-        "P612 1 255\n",
-        "P6 1 1 255#c\n",
-        "P6 1 1 # comment never ends",
-        "P8 1 1 255\n",
-        "P0 1 1\n",
-        "P1 1 1",
-        "P4\n1 1",
-        pam(1, 1, 4, 255, "").substr(0, 40),
-        "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nENDHDR\n",
-        "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 0\nMAXVAL 255\nENDHDR\n",
-        "P7\nWIDTH 4294967297\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n",
-        "P7 332\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR\n",
-        "P7\nWIDTH 1\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR\n",
-        "P7\nWIDTH 1x\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR\n",
-        "P7\nSIZE 1\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR\n",
-        "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR 2\n",
-        "P6\n" + std::string(ByteSource::peekLimit, '\n') + "1 1 255\n\x01\x02\x03",
+// Every file that starts with `P` and a digit is PNM (no file of the fallback format starts so): one whose
+// header is not valid is refused as PNM, with the problem named, not left to the fallback reader.
+TEST(PnmReader, AFileThatStartsAsPnmIsRefusedAsPnm) {
+    const std::string early = "PNM: file ends early", bad = "PNM: bad header";
+    const struct {
+        std::string file, reason;
+    } cases[] = {
+        {"P6\n12", early},
+        {"P6 1 1 255", early},
+        {"P1 1 1", early},
+        {"P4\n1 1", early},
+        {"P6 1 1 # comment never ends", early},
+        {pam(1, 1, 4, 255, "").substr(0, 40), early},
+        {"P6 0 5 255\n", bad},
+        {"P6 5 0 255\n", bad},
+        {"P6 -5 5 255\n", bad},
+        {"P6 1 1 0\n", bad},
+        {"P6 1 1 65536\n", bad},
+        {"P6 2147483648 1 255\n", bad},
+        {"P6 4294967296 1 255\n", bad},
+        {"P6 99999999999999999999 1 255\n", bad},
+        {"P612 1 255\n", bad},
+        {"P6 1 1 255#c\n", bad},
+        {"P6 1x 1 255\n", bad},
+        {"P8 1 1 255\n", bad},
+        {"P0 1 1\n", bad},
+        {"P9\n", bad},
+        {"P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nENDHDR\n", bad},
+        {"P7\nWIDTH 1\nHEIGHT 1\nDEPTH 0\nMAXVAL 255\nENDHDR\n", bad},
+        {"P7\nWIDTH 4294967297\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n", bad},
+        {"P7 332\n#XVVERSION:Version 2.28\n#IMGINFO:1x1 RGB\n#END_OF_COMMENTS\n1 1 255\n" +
+             std::string(5000, '\x01'),
+         bad},
+        {"P7\nWIDTH 1\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR\n", bad},
+        {"P7\nWIDTH 1x\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR\n", bad},
+        {"P7\nSIZE 1\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR\n" + std::string(5000, 'x'), bad},
+        {"P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nENDHDR 2\n", bad},
+        {"P5\n#" + std::string(pnmHeaderLimit, 'x') + "\n2 1\n255\nab", "PNM: header too long"},
+        {"P5 " + std::string(pnmHeaderLimit, ' ') + "2 1\n255\nab", "PNM: header too long"},
+        {"P5 1 1 " + std::string(8000, '9') + "\n1 255\nab", bad},
     };
-    for (const std::string& file : notPnm) {
+    for (const auto& c : cases) {
+        const LoadResult result = decodeText(c.file);
+        EXPECT_EQ(result.image, nullptr) << c.file.substr(0, 60);
+        EXPECT_EQ(result.reason, c.reason) << c.file.substr(0, 60);
+    }
+    // Files that do not start so are left to the fallback reader.
+    for (const std::string file : {"PX 1 1 255\n", "p6 1 1 255\n", "P", " P6 1 1 255\n"}) {
         const std::string tgaReason =
             (decodeTga(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()),
              tgaErrorMessage(static_cast<std::uint32_t>(TgaError)));
-        const LoadResult result = decodeText(file);
-        EXPECT_EQ(result.reason, tgaReason) << file.substr(0, 60);
+        EXPECT_EQ(decodeText(file).reason, tgaReason) << file;
     }
-    const std::string pnm[] = {"P6\n2147483647 1 255\n", "P1 1 1\n",
-                               "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 9\nMAXVAL 1\nTUPLTYPE X\nENDHDR\n"};
-    for (const std::string& file : pnm)
-        EXPECT_EQ(decodeText(file).reason.substr(0, 5), "PNM: ") << file;
+}
+
+// A header is read however long its comments and whitespace, within its limit, and the pixels start right
+// after its last byte, from memory and from a file.
+TEST(PnmReader, LongCommentsAndBlankLinesInAHeaderAreRead) {
+    const std::string comment(100'000, 'x');
+    const struct {
+        std::string file;
+        Pixels pixels;
+    } cases[] = {
+        {"P5\n#" + comment + "\n2 1\n255\n\x10\x20", greys({16, 32})},
+        {"P5#" + comment + "\r2#c\n#d\n1 255\n\x10\x20", greys({16, 32})},
+        {"P6\n" + std::string(ByteSource::peekLimit, '\n') + "1 1 255\n\x01\x02\x03", {{1, 2, 3, 255}}},
+        {"P2 2 1 255 # " + comment + "\n 7 8\n", greys({7, 8})},
+        {"P7\n#" + comment + "\n" + std::string(70'000, '\n') +
+             "  WIDTH 2\nHEIGHT 1\n  # x\nDEPTH 1\nMAXVAL 255\n   ENDHDR\n\x03\x04",
+         greys({3, 4})},
+        {"P5\n#" + std::string(pnmHeaderLimit - 16, 'x') + "\n2 1\n255\n\x10\x20", greys({16, 32})},
+        {[] {
+             std::string many = "P5 1";
+             for (int i = 0; i < 5000; ++i)
+                 many += "#c\n";
+             return many + "1 255\n\x10";
+         }(),
+         greys({16})},
+    };
+    for (const auto& c : cases) {
+        const LoadResult result = decodeText(c.file);
+        ASSERT_NE(result.image, nullptr) << c.file.substr(0, 40) << ": " << result.reason;
+        EXPECT_EQ(pixelsOf(*result.image), c.pixels) << c.file.substr(0, 40);
+    }
+    TempDir dir;
+    writeFile(dir / "long.pgm", cases[0].file);
+    const LoadResult fromFile = loadImageFile((dir / "long.pgm").string().c_str());
+    ASSERT_NE(fromFile.image, nullptr) << fromFile.reason;
+    EXPECT_EQ(pixelsOf(*fromFile.image), cases[0].pixels);
 }
 
 TEST(PnmReader, RefusesBadSamplesAndUnsupportedTuples) {
@@ -371,15 +421,16 @@ TEST(PnmReader, RefusesBadSamplesAndUnsupportedTuples) {
         {"P1 2 1\n0 2", "PNM: bad sample"},
         {"P2 2 1 255\n0 x", "PNM: bad sample"},
         {"P2 2 1 255\n0 -1", "PNM: bad sample"},
-        {"P2 1 1 255\n256", "PNM: sample above maxval"},
-        {"P2 1 1 255\n4294967296", "PNM: sample above maxval"},
+        {"P2 1 1 255\n256 ", "PNM: sample above maxval"},
+        {"P2 1 1 255\n4294967296\n", "PNM: sample above maxval"},
         {"P5 2 1 15\n\x0F\x10", "PNM: sample above maxval"},
         {std::string("P5 2 1 256\n\x01\x00\x01\x01", 15), "PNM: sample above maxval"},
         {pam(1, 1, 1, 1, "TUPLTYPE BLACKANDWHITE\n") + "\x02", "PNM: sample above maxval"},
         {pam(1, 1, 4, 255, "TUPLTYPE CMYK\n") + "abcd", "PNM: unsupported tuple type CMYK"},
-        {pam(1, 1, 4, 255, "TUPLTYPE RGB\n") + "abcd", "PNM: unsupported tuple type RGB with depth 4"},
-        {pam(1, 1, 1, 255, "TUPLTYPE BLACKANDWHITE\n") + "a",
-         "PNM: unsupported tuple type BLACKANDWHITE with maxval 255"},
+        {pam(1, 1, 4, 255, "TUPLTYPE RGB\n") + "abcd", "PNM: unsupported depth 4"},
+        {pam(1, 1, 2, 255, "TUPLTYPE RGB\n") + "ab", "PNM: unsupported depth 2"},
+        {pam(1, 1, 1, 255, "TUPLTYPE GRAYSCALE_ALPHA\n") + "a", "PNM: unsupported depth 1"},
+        {pam(1, 1, 1, 255, "TUPLTYPE BLACKANDWHITE\n") + "a", "PNM: unsupported maxval 255"},
         {pam(1, 1, 4, 255, "TUPLTYPE RGB\nTUPLTYPE _ALPHA\n") + "abcd",
          "PNM: unsupported tuple type RGB _ALPHA"},
         {pam(1, 1, 2, 255, "TUPLTYPE \x01\xFF" + std::string(50, 'A') + "\n") + "ab",
@@ -399,6 +450,7 @@ TEST(PnmReader, RefusesAFileCutAnywhereBeforeItsLastSample) {
         std::string("P4 10 2\n\x80\x7F\x00\xC0", 12),
         "P2 2 2 255\n1 2\n3 4\n",
         "P3 1 2 65535\n1 2 3 4 5 6\n",
+        "P3\n2 2\n255\n1 2 3 4 5 6 7 8 9 10 11 12\n",
         "P5 3 1 255\nabc",
         "P6 1 2 65535\nabcdefghijkl",
         pam(2, 1, 2, 255, "TUPLTYPE GRAYSCALE_ALPHA\n") + "abcd",
@@ -406,8 +458,9 @@ TEST(PnmReader, RefusesAFileCutAnywhereBeforeItsLastSample) {
     };
     for (const std::string& file : files) {
         const std::size_t header = file[1] == '7' ? file.find("ENDHDR\n") + 7 : file.find('\n') + 1;
-        // A plain file cut inside its last number is complete with a smaller number.
-        const std::size_t end = file[1] <= '3' ? file.find_last_not_of("\n ") : file.size();
+        // A plain file must end with something other than a digit after its last sample, which could
+        // otherwise have been cut short ("12" read as "1"); but P1's samples are single digits.
+        const std::size_t end = file[1] == '1' ? file.find_last_not_of("\n ") + 1 : file.size();
         for (std::size_t n = 0; n < end; ++n) {
             const LoadResult result = decodeText(file.substr(0, n));
             EXPECT_EQ(result.image, nullptr) << file.substr(0, 2) << " cut to " << n;

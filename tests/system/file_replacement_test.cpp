@@ -68,10 +68,22 @@ TEST(FileReplacement, TheProgramStoppedWhileWritingLeavesNoTemporaryFile) {
     pid_t child = 0;
     ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, args, environ), 0);
     posix_spawn_file_actions_destroy(&actions);
-    // Once the temporary file is there, the program is told to stop.
+    // Once the new file is open (unnamed, or with a temporary name), the program is told to stop.
+    const auto writing = [&] {
+        if (namesIn(dir.path()).size() > 2)
+            return true;
+        const fs::path fds = "/proc/" + std::to_string(child) + "/fd";
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(fds, error)) {
+            const std::string target = fs::read_symlink(entry.path(), error).string();
+            if (target.rfind(dir.path().string(), 0) == 0 && target.find("(deleted)") != std::string::npos)
+                return true;
+        }
+        return false;
+    };
     bool seen = false;
     for (int wait = 0; wait < 20000 && !seen; ++wait) {
-        seen = namesIn(dir.path()).size() > 2;
+        seen = writing();
         if (!seen)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
