@@ -22,11 +22,11 @@ LoadResult decodeBytes(const Bytes& file) {
 }
 
 Bytes chunk(const char (&type)[5], const Bytes& data) {
-    Bytes out(8);
+    Bytes out(8 + data.size() + 4);
     png::writeBigEndian32(out.data(), static_cast<std::uint32_t>(data.size()));
     png::writeBigEndian32(out.data() + 4, png::chunkType(type));
-    out.insert(out.end(), data.begin(), data.end());
-    out.resize(out.size() + 4);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        out[8 + i] = data[i];
     png::writeBigEndian32(out.data() + 8 + data.size(), png::crc32(0, out.data() + 4, 4 + data.size()));
     return out;
 }
@@ -139,7 +139,8 @@ TEST(PngFaults, DamagedImageDataGivesTheSameReasonsOnEveryPath) {
                        static_cast<std::uint8_t>(raw.size() >> 8),
                        static_cast<std::uint8_t>(~raw.size()),
                        static_cast<std::uint8_t>(~raw.size() >> 8)};
-            z.insert(z.end(), raw.begin(), raw.end());
+            for (const std::uint8_t v : raw)
+                z.push_back(v);
             std::uint32_t a = 1, b = 0;
             for (const std::uint8_t v : raw)
                 a = (a + v) % 65521, b = (b + a) % 65521;
