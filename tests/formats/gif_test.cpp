@@ -30,7 +30,7 @@ struct Frame {
     int transparent = -1;              // a control block before the frame with this index; none when -1
 };
 
-struct GifSpec {
+struct GifLayout {
     int width = 0;
     int height = 0;
     std::vector<Rgb> table; // the file's colour table; none when empty
@@ -52,16 +52,16 @@ ColorMapObject* makeTable(const std::vector<Rgb>& colours) {
     return GifMakeMapObject(static_cast<int>(entries.size()), entries.data());
 }
 
-Bytes makeGif(const GifSpec& spec) {
+Bytes makeGif(const GifLayout& layout) {
     Bytes out;
     int error = 0;
     GifFileType* gif = EGifOpen(&out, writeToBytes, &error);
     EXPECT_NE(gif, nullptr);
     EGifSetGifVersion(gif, true);
-    ColorMapObject* global = makeTable(spec.table);
-    EXPECT_EQ(EGifPutScreenDesc(gif, spec.width, spec.height, 8, 0, global), GIF_OK);
+    ColorMapObject* global = makeTable(layout.table);
+    EXPECT_EQ(EGifPutScreenDesc(gif, layout.width, layout.height, 8, 0, global), GIF_OK);
     GifFreeMapObject(global);
-    for (const Frame& f : spec.frames) {
+    for (const Frame& f : layout.frames) {
         if (f.transparent >= 0) {
             const GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, f.transparent};
             GifByteType block[4];
@@ -131,13 +131,13 @@ Rgba pixelAt(const Image& image, std::uint32_t x, std::uint32_t y) {
 }
 
 // What the first frame of a file looks like, pixel by pixel, straight from its description.
-std::vector<Rgba> expectedPixels(const GifSpec& spec, std::uint32_t& width, std::uint32_t& height) {
-    const Frame& f = spec.frames.front();
-    const bool screen = spec.width > 0 && spec.height > 0;
-    width = static_cast<std::uint32_t>(screen ? spec.width : f.width);
-    height = static_cast<std::uint32_t>(screen ? spec.height : f.height);
+std::vector<Rgba> expectedPixels(const GifLayout& layout, std::uint32_t& width, std::uint32_t& height) {
+    const Frame& f = layout.frames.front();
+    const bool screen = layout.width > 0 && layout.height > 0;
+    width = static_cast<std::uint32_t>(screen ? layout.width : f.width);
+    height = static_cast<std::uint32_t>(screen ? layout.height : f.height);
     std::vector<Rgba> out(std::size_t{width} * height, Rgba{});
-    const std::vector<Rgb>& table = f.table.empty() ? spec.table : f.table;
+    const std::vector<Rgb>& table = f.table.empty() ? layout.table : f.table;
     for (int fy = 0; fy < f.height; ++fy)
         for (int fx = 0; fx < f.width; ++fx) {
             const int x = fx + (screen ? f.left : 0);
@@ -154,7 +154,7 @@ std::vector<Rgba> expectedPixels(const GifSpec& spec, std::uint32_t& width, std:
 
 struct Variant {
     const char* name;
-    GifSpec spec;
+    GifLayout layout;
 };
 
 std::vector<Variant> variants() {
@@ -207,11 +207,11 @@ std::vector<Variant> variants() {
 TEST(GifReader, EveryVariantReadsAsItsFirstFrameOnTheScreen) {
     for (const Variant& v : variants()) {
         SCOPED_TRACE(v.name);
-        const Decoded d = decodeBytes(makeGif(v.spec));
+        const Decoded d = decodeBytes(makeGif(v.layout));
         ASSERT_NE(d.image, nullptr) << d.reason;
         std::uint32_t width = 0;
         std::uint32_t height = 0;
-        const std::vector<Rgba> want = expectedPixels(v.spec, width, height);
+        const std::vector<Rgba> want = expectedPixels(v.layout, width, height);
         ASSERT_EQ(d.image->width, width);
         ASSERT_EQ(d.image->height, height);
         for (std::uint32_t y = 0; y < height; ++y)
@@ -222,7 +222,7 @@ TEST(GifReader, EveryVariantReadsAsItsFirstFrameOnTheScreen) {
 
 // A few pixels spelled out, so that the comparison above does not rest on its own reading of a frame.
 TEST(GifReader, PixelsLandWhereTheFrameSaysWithTheirColours) {
-    GifSpec spec{4, 3, {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}, {1, 2, 3}}, {}};
+    GifLayout layout{4, 3, {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}, {1, 2, 3}}, {}};
     Frame f;
     f.left = 1;
     f.top = 1;
@@ -230,8 +230,8 @@ TEST(GifReader, PixelsLandWhereTheFrameSaysWithTheirColours) {
     f.height = 2;
     f.indices = {0, 1, 2, 3, 2, 1};
     f.transparent = 3;
-    spec.frames = {f};
-    const Decoded d = decodeBytes(makeGif(spec));
+    layout.frames = {f};
+    const Decoded d = decodeBytes(makeGif(layout));
     ASSERT_NE(d.image, nullptr) << d.reason;
     EXPECT_EQ(pixelAt(*d.image, 0, 0), (Rgba{0, 0, 0, 0}));
     EXPECT_EQ(pixelAt(*d.image, 1, 1), (Rgba{10, 20, 30, 255}));
@@ -241,7 +241,7 @@ TEST(GifReader, PixelsLandWhereTheFrameSaysWithTheirColours) {
     EXPECT_EQ(pixelAt(*d.image, 0, 2), (Rgba{0, 0, 0, 0}));
 
     // Interlaced: the rows arrive 0, 8, 4, 2, 6, 1, 3, 5, 7, 9 and go back in order.
-    GifSpec tall{1, 10, colours(16, 0), {}};
+    GifLayout tall{1, 10, colours(16, 0), {}};
     Frame column = patternFrame(1, 10, 16);
     column.interlaced = true;
     for (int y = 0; y < 10; ++y)
@@ -271,24 +271,24 @@ Bytes withShorterTable(const Bytes& file, int entries) {
 }
 
 TEST(GifReader, IndicesBeyondTheTableAreRefused) {
-    GifSpec spec{3, 2, colours(4, 10), {patternFrame(3, 2, 4)}};
-    spec.frames[0].indices = {0, 1, 0, 1, 1, 0};
-    EXPECT_NE(decodeBytes(withShorterTable(makeGif(spec), 2)).image, nullptr);
-    spec.frames[0].indices[4] = 3;
-    EXPECT_EQ(decodeBytes(withShorterTable(makeGif(spec), 2)).reason, "GIF: bad colour index");
+    GifLayout layout{3, 2, colours(4, 10), {patternFrame(3, 2, 4)}};
+    layout.frames[0].indices = {0, 1, 0, 1, 1, 0};
+    EXPECT_NE(decodeBytes(withShorterTable(makeGif(layout), 2)).image, nullptr);
+    layout.frames[0].indices[4] = 3;
+    EXPECT_EQ(decodeBytes(withShorterTable(makeGif(layout), 2)).reason, "GIF: bad colour index");
     // Beyond the screen, where the pixel is not shown, too.
-    spec.frames[0].left = 1;
-    EXPECT_EQ(decodeBytes(withShorterTable(makeGif(spec), 2)).reason, "GIF: bad colour index");
+    layout.frames[0].left = 1;
+    EXPECT_EQ(decodeBytes(withShorterTable(makeGif(layout), 2)).reason, "GIF: bad colour index");
 
     // Without any table only the transparent index can be drawn.
-    spec.frames[0].left = 0;
-    spec.frames[0].indices.assign(6, 2);
-    spec.frames[0].transparent = 2;
-    const Decoded clear = decodeBytes(withShorterTable(makeGif(spec), 0));
+    layout.frames[0].left = 0;
+    layout.frames[0].indices.assign(6, 2);
+    layout.frames[0].transparent = 2;
+    const Decoded clear = decodeBytes(withShorterTable(makeGif(layout), 0));
     ASSERT_NE(clear.image, nullptr) << clear.reason;
     EXPECT_EQ(pixelAt(*clear.image, 2, 1), (Rgba{0, 0, 0, 0}));
-    spec.frames[0].indices[0] = 1;
-    EXPECT_EQ(decodeBytes(withShorterTable(makeGif(spec), 0)).reason, "GIF: bad colour index");
+    layout.frames[0].indices[0] = 1;
+    EXPECT_EQ(decodeBytes(withShorterTable(makeGif(layout), 0)).reason, "GIF: bad colour index");
 }
 
 TEST(GifReader, TruncatedFilesAreRefusedAtEveryLength) {

@@ -65,27 +65,29 @@ struct LibraryFile {
 };
 
 // An AVIF file made by the library's AV1 encoder.
-Bytes makeHeif(const LibraryFile& spec) {
-    const bool deep = spec.bits > 8;
+Bytes makeHeif(const LibraryFile& described) {
+    const bool deep = described.bits > 8;
     const heif_chroma chroma =
-        deep ? (spec.alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
-             : (spec.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+        deep ? (described.alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
+             : (described.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_image* picture = nullptr;
     EXPECT_EQ(
-        heif_image_create(int(spec.width), int(spec.height), heif_colorspace_RGB, chroma, &picture).code,
-        heif_error_Ok);
-    EXPECT_EQ(
-        heif_image_add_plane(picture, heif_channel_interleaved, int(spec.width), int(spec.height), spec.bits)
+        heif_image_create(int(described.width), int(described.height), heif_colorspace_RGB, chroma, &picture)
             .code,
         heif_error_Ok);
-    heif_image_set_premultiplied_alpha(picture, spec.premultiplied ? 1 : 0);
+    EXPECT_EQ(heif_image_add_plane(picture, heif_channel_interleaved, int(described.width),
+                                   int(described.height), described.bits)
+                  .code,
+              heif_error_Ok);
+    heif_image_set_premultiplied_alpha(picture, described.premultiplied ? 1 : 0);
     int stride = 0;
     std::uint8_t* plane = heif_image_get_plane(picture, heif_channel_interleaved, &stride);
-    const std::size_t channels = spec.alpha ? 4 : 3;
-    for (std::uint32_t y = 0; y < spec.height; ++y)
-        for (std::uint32_t x = 0; x < spec.width; ++x)
+    const std::size_t channels = described.alpha ? 4 : 3;
+    for (std::uint32_t y = 0; y < described.height; ++y)
+        for (std::uint32_t x = 0; x < described.width; ++x)
             for (std::size_t c = 0; c < channels; ++c) {
-                const std::uint16_t v = spec.samples[(std::size_t{y} * spec.width + x) * channels + c];
+                const std::uint16_t v =
+                    described.samples[(std::size_t{y} * described.width + x) * channels + c];
                 std::uint8_t* at = plane + std::size_t(y) * std::size_t(stride);
                 if (deep) {
                     at[(x * channels + c) * 2] = static_cast<std::uint8_t>(v >> 8);
@@ -101,7 +103,7 @@ Bytes makeHeif(const LibraryFile& spec) {
               heif_error_Ok);
     heif_encoding_options* options = heif_encoding_options_alloc();
     heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
-    if (spec.lossless) {
+    if (described.lossless) {
         heif_encoder_set_lossless(encoder, 1);
         heif_encoder_set_parameter(encoder, "chroma", "444");
         nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
@@ -113,11 +115,11 @@ Bytes makeHeif(const LibraryFile& spec) {
     } else {
         heif_encoder_set_lossy_quality(encoder, 90);
     }
-    options->image_orientation = spec.orientation;
+    options->image_orientation = described.orientation;
     heif_image_handle* handle = nullptr;
     const heif_error encoded = heif_context_encode_image(context, picture, encoder, options, &handle);
     EXPECT_EQ(encoded.code, heif_error_Ok) << encoded.message;
-    for (const int box : spec.thumbnailBoxes) {
+    for (const int box : described.thumbnailBoxes) {
         heif_image_handle* thumbnail = nullptr;
         EXPECT_EQ(
             heif_context_encode_thumbnail(context, picture, handle, encoder, options, box, &thumbnail).code,
@@ -206,18 +208,18 @@ TEST(HeifMatch, TellsStillImageFilesByTheirBrands) {
 TEST(HeifReader, LosslessFilesDecodeExactlyAndPremultipliedOnce) {
     for (bool premultipliedInFile : {false, true}) {
         SCOPED_TRACE(premultipliedInFile ? "premultiplied in the file" : "straight in the file");
-        LibraryFile spec;
-        spec.width = 3;
-        spec.height = 2;
-        spec.alpha = true;
-        spec.samples = sixPixels;
-        spec.premultiplied = premultipliedInFile;
+        LibraryFile described;
+        described.width = 3;
+        described.height = 2;
+        described.alpha = true;
+        described.samples = sixPixels;
+        described.premultiplied = premultipliedInFile;
         if (premultipliedInFile) // the same pixels as the file stores them premultiplied
             for (std::size_t i = 0; i < 6; ++i) {
                 const Rgba p = expectedPixel(sixPixels, i);
-                std::copy(p.begin(), p.end(), spec.samples.begin() + std::ptrdiff_t(i * 4));
+                std::copy(p.begin(), p.end(), described.samples.begin() + std::ptrdiff_t(i * 4));
             }
-        const Decoded d = decodeBytes(makeHeif(spec));
+        const Decoded d = decodeBytes(makeHeif(described));
         ASSERT_NE(d.image, nullptr) << d.reason;
         ASSERT_EQ(d.image->width, 3u);
         ASSERT_EQ(d.image->height, 2u);
@@ -237,13 +239,13 @@ TEST(HeifReader, LosslessFilesDecodeExactlyAndPremultipliedOnce) {
 }
 
 TEST(HeifReader, OpaqueFilesReadWithAlpha255) {
-    LibraryFile spec;
-    spec.width = 3;
-    spec.height = 2;
+    LibraryFile described;
+    described.width = 3;
+    described.height = 2;
     for (std::size_t i = 0; i < 6; ++i)
-        spec.samples.insert(spec.samples.end(), sixPixels.begin() + std::ptrdiff_t(i * 4),
-                            sixPixels.begin() + std::ptrdiff_t(i * 4 + 3));
-    const Decoded d = decodeBytes(makeHeif(spec));
+        described.samples.insert(described.samples.end(), sixPixels.begin() + std::ptrdiff_t(i * 4),
+                                 sixPixels.begin() + std::ptrdiff_t(i * 4 + 3));
+    const Decoded d = decodeBytes(makeHeif(described));
     ASSERT_NE(d.image, nullptr) << d.reason;
     for (std::uint32_t i = 0; i < 6; ++i) {
         const Rgba want = {std::uint8_t(sixPixels[i * 4]), std::uint8_t(sixPixels[i * 4 + 1]),
@@ -292,13 +294,13 @@ TEST(HeifReader, TheFilesRotationAndMirrorAreApplied) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "orientation " << int(c.orientation));
-        LibraryFile spec;
-        spec.width = 3;
-        spec.height = 2;
-        spec.alpha = true;
-        spec.samples = sixPixels;
-        spec.orientation = c.orientation;
-        const Decoded d = decodeBytes(makeHeif(spec));
+        LibraryFile described;
+        described.width = 3;
+        described.height = 2;
+        described.alpha = true;
+        described.samples = sixPixels;
+        described.orientation = c.orientation;
+        const Decoded d = decodeBytes(makeHeif(described));
         ASSERT_NE(d.image, nullptr) << d.reason;
         ASSERT_EQ(d.image->width, c.width);
         ASSERT_EQ(d.image->height, 6 / c.width);
@@ -367,12 +369,12 @@ TEST(HeifReader, HevcFilesDecodeWithTheirMetadata) {
 }
 
 Bytes sampleAvif() {
-    LibraryFile spec;
-    spec.width = 20;
-    spec.height = 12;
-    spec.alpha = true;
-    spec.samples = gradient(20, 12);
-    return makeHeif(spec);
+    LibraryFile described;
+    described.width = 20;
+    described.height = 12;
+    described.alpha = true;
+    described.samples = gradient(20, 12);
+    return makeHeif(described);
 }
 
 TEST(HeifReader, CutFilesAreRefusedAtEveryLength) {
@@ -455,12 +457,12 @@ TEST(HeifReader, ImagesBeyondTheBudgetAreRefusedBeforeDecoding) {
         EXPECT_THROW(decodeBytes(large), std::bad_alloc) << size.first << " x " << size.second;
     }
     // 1000 x 1000: the image (3.8 MiB) fits under the cap, but not with the decoder's planes beside it.
-    LibraryFile spec;
-    spec.width = 1000;
-    spec.height = 1000;
-    spec.lossless = false;
-    spec.samples.assign(1000 * 1000 * 3, 128);
-    const Bytes file = makeHeif(spec);
+    LibraryFile described;
+    described.width = 1000;
+    described.height = 1000;
+    described.lossless = false;
+    described.samples.assign(1000 * 1000 * 3, 128);
+    const Bytes file = makeHeif(described);
     setImageMemoryLimit(imageBytesHeld() + (std::uint64_t{12} << 20));
     EXPECT_THROW(decodeBytes(file), std::bad_alloc);
     setImageMemoryLimit(imageBytesHeld() + (std::uint64_t{24} << 20));
@@ -531,17 +533,17 @@ TEST(HeifReader, FilesAndPipesReadAsBytesInMemoryDo) {
 }
 
 TEST(HeifReader, AThumbnailIsTheSmallestThatIsLargeEnough) {
-    LibraryFile spec;
-    spec.width = 40;
-    spec.height = 24;
-    spec.alpha = true;
-    spec.samples = gradient(40, 24);
-    const Bytes plain = makeHeif(spec);
+    LibraryFile described;
+    described.width = 40;
+    described.height = 24;
+    described.alpha = true;
+    described.samples = gradient(40, 24);
+    const Bytes plain = makeHeif(described);
     // Thumbnails of 20 x 12 and 10 x 6, stored in either order.
-    spec.thumbnailBoxes = {20, 10};
-    const Bytes largeFirst = makeHeif(spec);
-    spec.thumbnailBoxes = {10, 20};
-    const Bytes smallFirst = makeHeif(spec);
+    described.thumbnailBoxes = {20, 10};
+    const Bytes largeFirst = makeHeif(described);
+    described.thumbnailBoxes = {10, 20};
+    const Bytes smallFirst = makeHeif(described);
     const struct {
         std::uint32_t minWidth, minHeight;
         std::uint32_t width;

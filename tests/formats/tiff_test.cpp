@@ -23,7 +23,7 @@ using Pixels = std::vector<Rgba>;
 
 // How a file is laid out. Sample values are given pixel by pixel, each pixel's samples side by side, in
 // the file's own bit depth; the file is then made in the layout asked for.
-struct Spec {
+struct TiffLayout {
     std::uint32_t width = 3;
     std::uint32_t height = 2;
     std::uint16_t bits = 8;
@@ -70,7 +70,7 @@ std::string tempPath(const char* name) {
     return (fs::temp_directory_path() / (std::string(name) + std::to_string(::getpid()))).string();
 }
 
-Bytes makeTiff(const Spec& s, const std::vector<std::uint32_t>& values) {
+Bytes makeTiff(const TiffLayout& s, const std::vector<std::uint32_t>& values) {
     TIFFSetWarningHandler(nullptr);
     TIFFSetErrorHandler(nullptr);
     const std::string path = tempPath("tiff_made_");
@@ -204,18 +204,18 @@ TEST(TiffFormat, MatchesTheFourHeaders) {
 
 // Each colour model and depth, in its plainest layout, with the pixels worked out by hand.
 TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
-    Spec palette2;
+    TiffLayout palette2;
     palette2.bits = 2;
     palette2.photometric = PHOTOMETRIC_PALETTE;
     palette2.colormap = {0, 65535, 257 * 100, 32896, 0, 0, 128, 129, 65535, 65535, 0, 0};
-    Spec palette8 = palette2;
+    TiffLayout palette8 = palette2;
     palette8.bits = 8;
     palette8.colormap.assign(3 * 256, 0);
     palette8.colormap[200] = 65535;             // red of entry 200
     palette8.colormap[256 + 7] = 257 * 77;      // green of entry 7
     palette8.colormap[512 + 255] = 257 * 3 + 1; // blue of entry 255
-    auto spec = [](std::uint16_t bits, std::uint16_t photometric, std::uint16_t samples, int extra = -1) {
-        Spec s;
+    auto layoutOf = [](std::uint16_t bits, std::uint16_t photometric, std::uint16_t samples, int extra = -1) {
+        TiffLayout s;
         s.bits = bits;
         s.photometric = photometric;
         s.samples = samples;
@@ -224,40 +224,40 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
     };
     const struct {
         const char* name;
-        Spec spec;
+        TiffLayout layoutOf;
         std::vector<std::uint32_t> values;
         Pixels expected;
     } cases[] = {
         {"1-bit black is zero",
-         spec(1, PHOTOMETRIC_MINISBLACK, 1),
+         layoutOf(1, PHOTOMETRIC_MINISBLACK, 1),
          {0, 1, 1, 0, 0, 1},
          {grey(0), grey(255), grey(255), grey(0), grey(0), grey(255)}},
         {"1-bit white is zero",
-         spec(1, PHOTOMETRIC_MINISWHITE, 1),
+         layoutOf(1, PHOTOMETRIC_MINISWHITE, 1),
          {0, 1, 1, 0, 0, 1},
          {grey(255), grey(0), grey(0), grey(255), grey(255), grey(0)}},
         {"2-bit grey",
-         spec(2, PHOTOMETRIC_MINISBLACK, 1),
+         layoutOf(2, PHOTOMETRIC_MINISBLACK, 1),
          {0, 1, 2, 3, 2, 1},
          {grey(0), grey(85), grey(170), grey(255), grey(170), grey(85)}},
         {"4-bit grey",
-         spec(4, PHOTOMETRIC_MINISBLACK, 1),
+         layoutOf(4, PHOTOMETRIC_MINISBLACK, 1),
          {0, 1, 7, 15, 8, 14},
          {grey(0), grey(17), grey(119), grey(255), grey(136), grey(238)}},
         {"4-bit white is zero",
-         spec(4, PHOTOMETRIC_MINISWHITE, 1),
+         layoutOf(4, PHOTOMETRIC_MINISWHITE, 1),
          {0, 1, 7, 15, 8, 14},
          {grey(255), grey(238), grey(136), grey(0), grey(119), grey(17)}},
         {"16-bit grey rounds to nearest",
-         spec(16, PHOTOMETRIC_MINISBLACK, 1),
+         layoutOf(16, PHOTOMETRIC_MINISBLACK, 1),
          {128, 129, 257, 32896, 65278, 65535},
          {grey(0), grey(1), grey(1), grey(128), grey(254), grey(255)}},
         {"16-bit white is zero",
-         spec(16, PHOTOMETRIC_MINISWHITE, 1),
+         layoutOf(16, PHOTOMETRIC_MINISWHITE, 1),
          {128, 129, 257, 32896, 65278, 65535},
          {grey(255), grey(254), grey(254), grey(127), grey(1), grey(0)}},
         {"8-bit RGB",
-         spec(8, PHOTOMETRIC_RGB, 3),
+         layoutOf(8, PHOTOMETRIC_RGB, 3),
          {10, 20, 30, 255, 0, 0, 0, 255, 0, 0, 0, 255, 1, 2, 3, 4, 5, 6},
          {{10, 20, 30, 255},
           {255, 0, 0, 255},
@@ -266,7 +266,7 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           {1, 2, 3, 255},
           {4, 5, 6, 255}}},
         {"16-bit RGB",
-         spec(16, PHOTOMETRIC_RGB, 3),
+         layoutOf(16, PHOTOMETRIC_RGB, 3),
          {0, 128, 129, 65535, 257, 32896, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
          {{0, 0, 1, 255},
           {255, 1, 128, 255},
@@ -275,7 +275,7 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           {0, 0, 0, 255},
           {0, 0, 0, 255}}},
         {"RGB with straight alpha",
-         spec(8, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_UNASSALPHA),
+         layoutOf(8, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_UNASSALPHA),
          {200, 100, 50, 128, 195, 0, 255, 17, 9, 9, 9, 0, 1, 2, 3, 255, 255, 255, 255, 254, 0, 0, 0, 0},
          {premultiplied(200, 100, 50, 128),
           premultiplied(195, 0, 255, 17),
@@ -284,7 +284,7 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           premultiplied(255, 255, 255, 254),
           {0, 0, 0, 0}}},
         {"an unspecified extra sample is straight alpha",
-         spec(8, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_UNSPECIFIED),
+         layoutOf(8, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_UNSPECIFIED),
          {200, 100, 50, 128, 195, 0, 255, 17, 9, 9, 9, 0, 1, 2, 3, 255, 255, 255, 255, 254, 0, 0, 0, 0},
          {premultiplied(200, 100, 50, 128),
           premultiplied(195, 0, 255, 17),
@@ -293,7 +293,7 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           premultiplied(255, 255, 255, 254),
           {0, 0, 0, 0}}},
         {"RGB with premultiplied alpha kept, colour above alpha lowered",
-         spec(8, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_ASSOCALPHA),
+         layoutOf(8, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_ASSOCALPHA),
          {100, 50, 128, 128, 17, 0, 200, 17, 9, 9, 9, 0, 1, 2, 3, 255, 0, 0, 0, 0, 60, 61, 62, 63},
          {{100, 50, 128, 128},
           {17, 0, 17, 17},
@@ -302,7 +302,7 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           {0, 0, 0, 0},
           {60, 61, 62, 63}}},
         {"16-bit RGB with straight alpha",
-         spec(16, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_UNASSALPHA),
+         layoutOf(16, PHOTOMETRIC_RGB, 4, EXTRASAMPLE_UNASSALPHA),
          {65535, 32896, 0, 32896, 0,     0, 0, 0,     257, 514, 771, 65535,
           0,     0,     0, 65535, 65535, 0, 0, 65535, 1,   1,   1,   1},
          {premultiplied(255, 128, 0, 128),
@@ -312,7 +312,7 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           {255, 0, 0, 255},
           {0, 0, 0, 0}}},
         {"grey with straight alpha",
-         spec(8, PHOTOMETRIC_MINISBLACK, 2, EXTRASAMPLE_UNASSALPHA),
+         layoutOf(8, PHOTOMETRIC_MINISBLACK, 2, EXTRASAMPLE_UNASSALPHA),
          {200, 100, 0, 255, 255, 0, 7, 255, 195, 17, 90, 91},
          {premultiplied(200, 200, 200, 100),
           grey(0),
@@ -321,7 +321,7 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           premultiplied(195, 195, 195, 17),
           premultiplied(90, 90, 90, 91)}},
         {"white-is-zero grey with premultiplied alpha",
-         spec(8, PHOTOMETRIC_MINISWHITE, 2, EXTRASAMPLE_ASSOCALPHA),
+         layoutOf(8, PHOTOMETRIC_MINISWHITE, 2, EXTRASAMPLE_ASSOCALPHA),
          {30, 100, 0, 255, 255, 255, 120, 100, 0, 0, 5, 9},
          {{70, 70, 70, 100}, grey(255), grey(0), {0, 0, 0, 100}, {0, 0, 0, 0}, {4, 4, 4, 9}}},
         {"2-bit palette, 16-bit entries to nearest",
@@ -343,15 +343,15 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           {0, 77, 0, 255},
           {255, 0, 0, 255}}},
         {"CMYK, products rounded down",
-         spec(8, PHOTOMETRIC_SEPARATED, 4),
+         layoutOf(8, PHOTOMETRIC_SEPARATED, 4),
          {0, 255, 128, 0, 0, 255, 128, 51, 255, 255, 255, 255, 0, 0, 0, 0, 10, 20, 30, 40, 0, 0, 0, 255},
          {{255, 0, 127, 255}, {204, 0, 101, 255}, grey(0), grey(255), {206, 198, 189, 255}, grey(0)}},
         {"16-bit CMYK",
-         spec(16, PHOTOMETRIC_SEPARATED, 4),
+         layoutOf(16, PHOTOMETRIC_SEPARATED, 4),
          {0, 65535, 32896, 0, 0, 0, 0, 13107, 65535, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 65535},
          {{255, 0, 127, 255}, {204, 204, 204, 255}, {0, 255, 255, 255}, grey(255), grey(255), grey(0)}},
         {"CMYK with straight alpha",
-         spec(8, PHOTOMETRIC_SEPARATED, 5, EXTRASAMPLE_UNASSALPHA),
+         layoutOf(8, PHOTOMETRIC_SEPARATED, 5, EXTRASAMPLE_UNASSALPHA),
          {0,  255, 128, 51, 128, 0, 0, 0, 0, 0,   0, 0, 0, 0, 255,
           10, 20,  30,  40, 17,  0, 0, 0, 0, 255, 1, 1, 1, 1, 1},
          {premultiplied(204, 0, 101, 128),
@@ -361,14 +361,14 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
           grey(255),
           {0, 0, 0, 1}}},
         {"CMYK with premultiplied alpha",
-         spec(8, PHOTOMETRIC_SEPARATED, 5, EXTRASAMPLE_ASSOCALPHA),
+         layoutOf(8, PHOTOMETRIC_SEPARATED, 5, EXTRASAMPLE_ASSOCALPHA),
          {0,  128, 64, 0,  128, 0,   0, 0, 0, 0,   0, 0, 0, 0, 255,
           10, 0,   0,  20, 100, 200, 0, 0, 0, 100, 9, 9, 9, 9, 0},
          {{128, 0, 64, 128}, {0, 0, 0, 0}, grey(255), {72, 80, 80, 100}, {0, 100, 100, 100}, {0, 0, 0, 0}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const Decoded d = decode(makeTiff(c.spec, c.values));
+        const Decoded d = decode(makeTiff(c.layoutOf, c.values));
         ASSERT_NE(d.image, nullptr) << d.reason;
         ASSERT_EQ(d.image->width, 3u);
         ASSERT_EQ(d.image->height, 2u);
@@ -376,8 +376,8 @@ TEST(TiffReader, SamplesBecomePixelsByTheirModelAndDepth) {
     }
 }
 
-// Random samples for a spec: any value its depth holds (indices within the palette).
-std::vector<std::uint32_t> randomSamples(const Spec& s, std::mt19937& random) {
+// Random samples for a layoutOf: any value its depth holds (indices within the palette).
+std::vector<std::uint32_t> randomSamples(const TiffLayout& s, std::mt19937& random) {
     std::vector<std::uint32_t> values(std::size_t{s.width} * s.height * s.samples);
     for (auto& v : values)
         v = static_cast<std::uint32_t>(random()) & ((1u << s.bits) - 1);
@@ -425,7 +425,7 @@ TEST(TiffReader, EveryLayoutAndCompressionReadsAsThePlainFile) {
     };
     std::mt19937 random(17);
     for (const Model& m : models) {
-        Spec plain;
+        TiffLayout plain;
         plain.width = 37; // tiles at the right and bottom edges hang over
         plain.height = 21;
         plain.bits = m.bits;
@@ -441,7 +441,7 @@ TEST(TiffReader, EveryLayoutAndCompressionReadsAsThePlainFile) {
         for (const Variant& v : layouts) {
             SCOPED_TRACE(testing::Message() << v.name << ", " << m.bits << " bits, photometric "
                                             << m.photometric << ", " << m.samples << " samples");
-            Spec s = plain;
+            TiffLayout s = plain;
             s.tile = v.tile;
             s.rowsPerStrip = v.rowsPerStrip;
             s.planar = v.planar;
@@ -458,7 +458,7 @@ TEST(TiffReader, EveryLayoutAndCompressionReadsAsThePlainFile) {
 TEST(TiffReader, JpegCompressedFilesReadNearTheirSamples) {
     for (const int photometric : {PHOTOMETRIC_YCBCR, PHOTOMETRIC_RGB, PHOTOMETRIC_MINISBLACK}) {
         SCOPED_TRACE(photometric);
-        Spec s;
+        TiffLayout s;
         s.width = 40;
         s.height = 32;
         s.photometric = static_cast<std::uint16_t>(photometric);
@@ -484,45 +484,47 @@ TEST(TiffReader, JpegCompressedFilesReadNearTheirSamples) {
 }
 
 TEST(TiffReader, WhatItCannotShowIsRefusedWithTheReason) {
-    auto spec = [](std::uint16_t bits, std::uint16_t photometric, std::uint16_t samples) {
-        Spec s;
+    auto layoutOf = [](std::uint16_t bits, std::uint16_t photometric, std::uint16_t samples) {
+        TiffLayout s;
         s.bits = bits;
         s.photometric = photometric;
         s.samples = samples;
         return s;
     };
-    Spec floats = spec(32, PHOTOMETRIC_MINISBLACK, 1);
+    TiffLayout floats = layoutOf(32, PHOTOMETRIC_MINISBLACK, 1);
     floats.sampleFormat = SAMPLEFORMAT_IEEEFP;
-    Spec signedSamples = spec(8, PHOTOMETRIC_MINISBLACK, 1);
+    TiffLayout signedSamples = layoutOf(8, PHOTOMETRIC_MINISBLACK, 1);
     signedSamples.sampleFormat = SAMPLEFORMAT_INT;
-    Spec twoExtra = spec(8, PHOTOMETRIC_RGB, 5);
+    TiffLayout twoExtra = layoutOf(8, PHOTOMETRIC_RGB, 5);
     twoExtra.extra = EXTRASAMPLE_ASSOCALPHA;
-    Spec wordPalette = spec(16, PHOTOMETRIC_PALETTE, 1);
+    TiffLayout wordPalette = layoutOf(16, PHOTOMETRIC_PALETTE, 1);
     wordPalette.colormap.assign(3 * 65536, 0);
-    Spec paletteAlpha = spec(8, PHOTOMETRIC_PALETTE, 2);
+    TiffLayout paletteAlpha = layoutOf(8, PHOTOMETRIC_PALETTE, 2);
     paletteAlpha.colormap.assign(3 * 256, 0);
     paletteAlpha.extra = EXTRASAMPLE_UNASSALPHA;
     const struct {
         const char* name;
-        Spec spec;
+        TiffLayout layoutOf;
         const char* reason;
     } cases[] = {
         {"floating point", floats, "TIFF: unsupported sample format"},
         {"signed", signedSamples, "TIFF: unsupported sample format"},
-        {"32-bit", spec(32, PHOTOMETRIC_MINISBLACK, 1), "TIFF: unsupported bits per sample"},
-        {"12-bit", spec(12, PHOTOMETRIC_MINISBLACK, 1), "TIFF: unsupported bits per sample"},
+        {"32-bit", layoutOf(32, PHOTOMETRIC_MINISBLACK, 1), "TIFF: unsupported bits per sample"},
+        {"12-bit", layoutOf(12, PHOTOMETRIC_MINISBLACK, 1), "TIFF: unsupported bits per sample"},
         {"16-bit palette", wordPalette, "TIFF: unsupported bits per sample"},
-        {"Lab", spec(8, PHOTOMETRIC_CIELAB, 3), "TIFF: unsupported photometric interpretation"},
-        {"uncompressed YCbCr", spec(8, PHOTOMETRIC_YCBCR, 3), "TIFF: unsupported photometric interpretation"},
-        {"transparency mask", spec(1, PHOTOMETRIC_MASK, 1), "TIFF: unsupported photometric interpretation"},
+        {"Lab", layoutOf(8, PHOTOMETRIC_CIELAB, 3), "TIFF: unsupported photometric interpretation"},
+        {"uncompressed YCbCr", layoutOf(8, PHOTOMETRIC_YCBCR, 3),
+         "TIFF: unsupported photometric interpretation"},
+        {"transparency mask", layoutOf(1, PHOTOMETRIC_MASK, 1),
+         "TIFF: unsupported photometric interpretation"},
         {"two extra samples", twoExtra, "TIFF: unsupported extra samples"},
         {"palette with alpha", paletteAlpha, "TIFF: unsupported extra samples"},
-        {"RGB of two samples", spec(8, PHOTOMETRIC_RGB, 2), "TIFF: corrupt data"},
+        {"RGB of two samples", layoutOf(8, PHOTOMETRIC_RGB, 2), "TIFF: corrupt data"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::size_t samples = std::size_t{c.spec.width} * c.spec.height * c.spec.samples;
-        const Decoded d = decode(makeTiff(c.spec, std::vector<std::uint32_t>(samples, 1)));
+        const std::size_t samples = std::size_t{c.layoutOf.width} * c.layoutOf.height * c.layoutOf.samples;
+        const Decoded d = decode(makeTiff(c.layoutOf, std::vector<std::uint32_t>(samples, 1)));
         EXPECT_EQ(d.image, nullptr);
         EXPECT_EQ(d.reason, c.reason);
     }
@@ -564,7 +566,7 @@ std::size_t valueAt(const Bytes& file, std::uint16_t tag, bool& inEntry) {
 
 TEST(TiffReader, FilesCutShortAreRefusedAtEveryLength) {
     std::mt19937 random(5);
-    Spec strips;
+    TiffLayout strips;
     strips.width = 9;
     strips.height = 7;
     strips.photometric = PHOTOMETRIC_RGB;
@@ -572,14 +574,14 @@ TEST(TiffReader, FilesCutShortAreRefusedAtEveryLength) {
     strips.rowsPerStrip = 2;
     strips.compression = COMPRESSION_LZW;
     strips.icc = Bytes(40, 7);
-    Spec tiles = strips;
+    TiffLayout tiles = strips;
     tiles.tile = 16;
     tiles.compression = COMPRESSION_ADOBE_DEFLATE;
     tiles.mode = "wb";
-    Spec big = strips;
+    TiffLayout big = strips;
     big.mode = "w8";
     big.compression = COMPRESSION_NONE;
-    for (const Spec& s : {strips, tiles, big}) {
+    for (const TiffLayout& s : {strips, tiles, big}) {
         SCOPED_TRACE(s.mode);
         const Bytes file = makeTiff(s, randomSamples(s, random));
         ASSERT_NE(decode(file).image, nullptr);
@@ -594,7 +596,7 @@ TEST(TiffReader, FilesCutShortAreRefusedAtEveryLength) {
 // With the directory whole, strips that end beyond the data are what a cut file looks like too, even when
 // the library would fill in what is missing.
 TEST(TiffReader, StripsAndTagValuesBeyondTheDataAreRefused) {
-    Spec s;
+    TiffLayout s;
     s.width = 8;
     s.height = 8;
     s.rowsPerStrip = 4;
@@ -623,7 +625,7 @@ TEST(TiffReader, StripsAndTagValuesBeyondTheDataAreRefused) {
 
 TEST(TiffReader, DamagedFilesAreRefusedWithoutHarm) {
     std::mt19937 random(9);
-    Spec s;
+    TiffLayout s;
     s.width = 30;
     s.height = 20;
     s.photometric = PHOTOMETRIC_RGB;
@@ -664,7 +666,7 @@ TEST(TiffReader, DamagedFilesAreRefusedWithoutHarm) {
 }
 
 TEST(TiffReader, ALargeDeclaredSizeIsRefusedBeforeAllocating) {
-    Spec s;
+    TiffLayout s;
     s.width = 1;
     s.height = 1;
     s.compression = COMPRESSION_ADOBE_DEFLATE;
@@ -681,7 +683,7 @@ TEST(TiffReader, ALargeDeclaredSizeIsRefusedBeforeAllocating) {
 
 TEST(TiffReader, AFileIsReadWholeWithinTheBudgetFromAFileOrAPipe) {
     std::mt19937 random(3);
-    Spec s;
+    TiffLayout s;
     s.width = 600;
     s.height = 500;
     s.photometric = PHOTOMETRIC_RGB;
@@ -718,7 +720,7 @@ TEST(TiffReader, AFileIsReadWholeWithinTheBudgetFromAFileOrAPipe) {
     fs::remove(path);
 
     // From a pipe the storage grows as the bytes come.
-    Spec small;
+    TiffLayout small;
     small.width = 50;
     small.height = 40;
     small.photometric = PHOTOMETRIC_RGB;
@@ -740,7 +742,7 @@ TEST(TiffReader, AFileIsReadWholeWithinTheBudgetFromAFileOrAPipe) {
 }
 
 TEST(TiffReader, TheProfileAndXmpAreFoundAndOversizedOnesNoted) {
-    Spec s;
+    TiffLayout s;
     s.icc = Bytes(300, 0);
     std::memcpy(s.icc.data() + 16, "GRAY", 4);
     s.icc[299] = 0xAB;
@@ -753,7 +755,7 @@ TEST(TiffReader, TheProfileAndXmpAreFoundAndOversizedOnesNoted) {
     EXPECT_TRUE(d.found.exif.empty());
     EXPECT_TRUE(d.found.notes.empty());
 
-    Spec huge;
+    TiffLayout huge;
     huge.xmp = Bytes(metadataBlockCap + 1, ' ');
     const Decoded big = decode(makeTiff(huge, {1, 2, 3, 4, 5, 6}));
     ASSERT_NE(big.image, nullptr) << big.reason;
