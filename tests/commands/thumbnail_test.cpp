@@ -78,6 +78,9 @@ TEST(Thumbnail, FormatsReadWholeGiveReadAndFitByteForByte) {
     files.push_back((dir / "p.ppm").string());
     files.push_back(std::string(CHROMALOOM_SOURCE_DIR) + "/tests/data/gif/interlaced.gif");
     files.push_back(std::string(CHROMALOOM_SOURCE_DIR) + "/tests/data/bmp/rgb24-header40.bmp");
+    // HEIF and AVIF are read whole too (the file's own rotation applied), its thumbnails aside.
+    files.push_back(std::string(CHROMALOOM_SOURCE_DIR) + "/tests/data/heif/heic-mirrored.heic");
+    files.push_back(std::string(CHROMALOOM_SOURCE_DIR) + "/tests/data/heif/avif-lossless-rotated.avif");
     for (const std::string& file : files)
         for (const char* box : {"20 20", "7 30", "1 1", "1000 1000"}) {
             const ImagePtr expected = readAndFit(file, box);
