@@ -2,6 +2,7 @@
 
 #include "formats/codecs.h"
 #include "formats/exif_orientation.h"
+#include "formats/heif.h"
 #include "formats/image_formats.h"
 #include "formats/scaled_decoders.h"
 #include "image/orientation.h"
@@ -139,6 +140,9 @@ LoadResult decodeFrom(ByteSource& source, bool whole, const FitSize* box = nullp
         result.image = decodeJpegScaled(source, result.reason, found, box->width, box->height, stored);
     else if (format != nullptr && box != nullptr && format->decode == decodeWebp)
         result.image = decodeWebpScaled(source, result.reason, found, box->width, box->height, stored);
+    else if (format != nullptr && box != nullptr && format->decode == decodeHeif)
+        // A thumbnail the file holds that covers the whole box, else the primary picture.
+        result.image = decodeHeifThumbnail(source, result.reason, found, box->width, box->height);
     else if (format != nullptr)
         result.image = format->decode(source, result.reason, found);
     else if ((result.image = decodeTga(source, whole)) == nullptr)

@@ -3,7 +3,9 @@
 // JPEG's DCT scalings); the EXIF orientation turns the box; its messages are read's, and a failure keeps
 // the variable.
 
+#include "formats/heif.h"
 #include "formats/image_file.h"
+#include "image/resample.h"
 #include "interpreter/command.h"
 #include "system/memory_budget.h"
 #include "tests/support/exec.h"
@@ -231,6 +233,30 @@ TEST(Thumbnail, ShrunkDecodingNeedsLessMemory) {
     EXPECT_EQ(thumb.result, 0) << thumb.output;
     ASSERT_NE(ctx.imageAt(1), nullptr);
     EXPECT_EQ(ctx.imageAt(1)->width, 200u);
+}
+
+} // namespace
+
+namespace {
+
+// A HEIF or AVIF file's own thumbnail serves when it covers the whole box (the file's is 10 x 6 beside its
+// 24 x 16 picture); a box it does not cover takes the picture itself.
+TEST(Thumbnail, HeifUsesTheFilesThumbnailWhenItCoversTheBox) {
+    fitCommand();
+    thumbnailCommand();
+    const std::string file = std::string(CHROMALOOM_SOURCE_DIR) + "/tests/data/heif/avif-thumbnail.avif";
+    const std::string bytes = readFile(file);
+    ByteSource source(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    std::string reason;
+    FoundMetadata found;
+    const ImagePtr small = decodeHeifThumbnail(source, reason, found, 5, 5);
+    ASSERT_NE(small, nullptr) << reason;
+    ASSERT_EQ(small->width, 10u);
+    const FitSize fitted = fitInside(small->width, small->height, 5, 5);
+    const ImagePtr expected = resampleImage(*small, fitted.width, fitted.height);
+    EXPECT_EQ(bytesOf(*thumbnail(file, "5 5")), bytesOf(*expected));
+    // 8 x 8 is not covered by 10 x 6: the picture is read whole, as read and fit read it.
+    EXPECT_EQ(bytesOf(*thumbnail(file, "8 8")), bytesOf(*readAndFit(file, "8 8")));
 }
 
 } // namespace

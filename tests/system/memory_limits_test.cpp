@@ -36,8 +36,9 @@ TEST(MemoryLimits, AFileOfOneHugeRowIsRefusedWithinTheCap) {
         const RunResult run = runChromaloom(options);
         EXPECT_EQ(afterStartUp(run.output), "Error (line 1): not enough memory\n") << wide;
         // The address sanitizer's shadow memory and quarantine make the peak meaningless there.
-        if (!CHROMALOOM_ADDRESS_SANITIZER)
+        if (!CHROMALOOM_ADDRESS_SANITIZER) {
             EXPECT_LT(run.maxRssKb, 100'000) << wide;
+        }
     }
 }
 
@@ -58,8 +59,9 @@ TEST(MemoryLimits, AWebpFileLargerThanTheCapIsNeverReadWhole) {
             options.stdinData = header + std::string(std::size_t{100} << 20, '\0');
         const RunResult run = runChromaloom(options);
         EXPECT_EQ(afterStartUp(run.output), "Error (line 1): not enough memory\n") << script;
-        if (!CHROMALOOM_ADDRESS_SANITIZER)
+        if (!CHROMALOOM_ADDRESS_SANITIZER) {
             EXPECT_LT(run.maxRssKb, 150'000) << script;
+        }
     }
 }
 
