@@ -1,10 +1,10 @@
+#include "commands/load_report.h"
 #include "formats/image_file.h"
 #include "image/resample.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
 #include "tga/tga.h"
 
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -30,17 +30,8 @@ public:
         const auto boxWidth = static_cast<std::uint32_t>(args.integer(2));
         const auto boxHeight = static_cast<std::uint32_t>(args.integer(3));
         LoadResult loaded = loadImageFileScaled(args.text(1), boxWidth, boxHeight, ctx.strict);
-        if (loaded.image == nullptr) {
-            if (!ctx.strict)
-                ctx.report("can't read image! (%s)", loaded.reason.c_str());
-            else
-                ctx.report("can't read image '%s': %s", args.text(1),
-                           loaded.systemError != 0 ? std::strerror(loaded.systemError)
-                                                   : loaded.reason.c_str());
-            return 2;
-        }
-        for (const std::string& note : loaded.notes)
-            ctx.note("%s", note.c_str());
+        if (const int status = reportLoad(loaded, args.text(1), ctx); status != 0)
+            return status;
         // The size fit gives the whole picture, whatever size the decoder delivered.
         const FitSize size = fitInside(loaded.fullWidth, loaded.fullHeight, boxWidth, boxHeight);
         ImagePtr image = std::move(loaded.image);

@@ -300,7 +300,7 @@ TEST(PngWriter, GreyIsChosenOnlyWhenAllThreeChannelsAgree) {
     TempDir dir;
     const std::string path = (dir / "x.png").string(), tga = (dir / "x.tga").string();
     const Rgba cases[] = {{10, 10, 200, 255}, {10, 200, 200, 255}, {200, 10, 200, 255},
-                          {40, 40, 100, 128}, {100, 40, 40, 128}, {40, 100, 40, 128}};
+                          {40, 40, 100, 128}, {100, 40, 40, 128},  {40, 100, 40, 128}};
     for (const Rgba& colour : cases) {
         // A grey pixel first, so that the choice is made on the second.
         const ImagePtr image = makeImage(2, 1, [&](auto x, auto) {
