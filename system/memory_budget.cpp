@@ -5,12 +5,15 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <limits>
 #include <new>
 #include <sstream>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -101,8 +104,11 @@ void readGroups(const std::string& mount, const std::string& groupPath, const Gr
             const Bytes cache = statValue(readText(dir + "/memory.stat"), files.inactiveFile, 1);
             std::uint64_t used = usage.value_or(0);
             used -= std::min(used, cache.value_or(0));
+            const std::uint64_t groupFree = *limit - std::min(*limit, used);
             facts.groupLimit = lowest(facts.groupLimit, limit);
-            facts.groupFree = lowest(facts.groupFree, *limit - std::min(*limit, used));
+            if (!facts.groupFree || groupFree < *facts.groupFree)
+                facts.groupFolder = dir;
+            facts.groupFree = lowest(facts.groupFree, groupFree);
         }
         if (dir.size() <= mount.size())
             return;
@@ -234,15 +240,23 @@ MemoryFacts readMemoryFacts(const std::string& root, const char* userLimitText) 
     return facts;
 }
 
+std::recursive_mutex& memoryMutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
 std::uint64_t imageBytesHeld() {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     return budget().held;
 }
 
 std::uint64_t imageBytesKept() {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     return budget().kept;
 }
 
 void reserveImageMemory(std::size_t bytes) {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     Budget& b = budget();
     if (!b.factsRead || bytes >= largeRequestBytes)
         b.refresh();
@@ -260,12 +274,45 @@ void reserveImageMemory(std::size_t bytes) {
     b.held += bytes;
 }
 
+GroupCommitLock::GroupCommitLock() {
+    std::string folderPath;
+    {
+        std::lock_guard<std::recursive_mutex> hold(memoryMutex());
+        Budget& b = budget();
+        if (!b.factsRead)
+            b.refresh();
+        folderPath = b.facts.groupFolder;
+    }
+    if (folderPath.empty())
+        return;
+    folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return;
+    // Asked again every 2 ms for at most 5 s.
+    for (int attempt = 0; attempt < 2500; ++attempt) {
+        if (::flock(folder, LOCK_EX | LOCK_NB) == 0)
+            return;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::close(folder);
+    folder = -1;
+}
+
+GroupCommitLock::~GroupCommitLock() {
+    if (folder >= 0)
+        ::close(folder); // closing the last descriptor of the open folder releases the lock
+}
+
 void releaseImageMemory(std::size_t bytes) noexcept {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     Budget& b = budget();
     b.held -= std::min<std::uint64_t>(b.held, bytes);
 }
 
 bool keepImageMemory(std::size_t bytes) noexcept {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     Budget& b = budget();
     const Bytes cap = imageMemoryCap(b.facts);
     const std::uint64_t after = b.held + b.kept + bytes;
@@ -276,11 +323,13 @@ bool keepImageMemory(std::size_t bytes) noexcept {
 }
 
 void unkeepImageMemory(std::size_t bytes) noexcept {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     Budget& b = budget();
     b.kept -= std::min<std::uint64_t>(b.kept, bytes);
 }
 
 void setImageMemoryLimit(std::optional<std::uint64_t> bytes) {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     Budget& b = budget();
     b.userLimitSet = true;
     b.userLimit = bytes;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,7 @@ struct MemoryFacts {
     std::optional<std::uint64_t> groupFree;  // that group's limit less its use, for the tightest group
     std::optional<std::uint64_t> available;  // the machine's memory available without swapping
     std::optional<std::uint64_t> userLimit;  // CHROMALOOM_MEMORY_LIMIT
+    std::string groupFolder;                 // the folder of the group that gives groupFree, if any
 };
 
 inline constexpr std::uint64_t largeRequestBytes = std::uint64_t{16} << 20;
@@ -59,10 +61,31 @@ std::uint64_t imageBytesHeld();
 // The mapped bytes of the released blocks kept for reuse.
 std::uint64_t imageBytesKept();
 
+// Held while the budget or the blocks kept for reuse change, so that the threads working on one image
+// together may take and give back buffers at the same time.
+std::recursive_mutex& memoryMutex();
+
 // Takes `bytes` from the budget, or throws std::bad_alloc when the rule refuses them even with every kept
 // block given back. The facts that do not change are read once; a large request reads the free memory
 // again.
 void reserveImageMemory(std::size_t bytes);
+
+// For the life of the object, no other run of the program in the same memory control group commits a large
+// block. Taken before a large request is judged and held until its pages are committed, so that each run
+// judges the group's free memory with the blocks of the others already counted in it: runs that share a
+// group's limit then refuse what does not fit instead of all taking it and one being killed. Nothing is
+// locked outside a group with a limit, or where the group's folder cannot be opened; a run that holds the
+// lock for more than a few seconds (stopped, say) is waited for no longer.
+class GroupCommitLock {
+public:
+    GroupCommitLock();
+    ~GroupCommitLock();
+    GroupCommitLock(const GroupCommitLock&) = delete;
+    GroupCommitLock& operator=(const GroupCommitLock&) = delete;
+
+private:
+    int folder = -1;
+};
 
 // Gives back what reserveImageMemory took.
 void releaseImageMemory(std::size_t bytes) noexcept;

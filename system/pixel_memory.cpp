@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -127,6 +128,7 @@ std::size_t mappedLength(std::size_t bytes) {
 } // namespace
 
 void PixelDeleter::operator()(std::uint8_t* p) const noexcept {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
     releaseImageMemory(budgeted);
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     if (mappedBytes != 0) {
@@ -188,10 +190,15 @@ PixelBuffer reuseBlock(std::size_t bytes, PixelFill fill) {
 } // namespace
 
 PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill) {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     if (PixelBuffer reused = reuseBlock(bytes, fill))
         return reused;
 #endif
+    // A large block is judged and committed while no other run in the same memory group does the same.
+    std::optional<GroupCommitLock> groupLock;
+    if (bytes >= largeRequestBytes)
+        groupLock.emplace();
     // Charged to the memory budget of all images first; the deleter gives the bytes back.
     reserveImageMemory(bytes);
     PixelBuffer block = obtainBlock(bytes, fill);
@@ -209,6 +216,7 @@ PixelBuffer allocatePixels(std::size_t bytes, PixelFill fill) {
 }
 
 void setKeptBufferLimits(KeptBufferLimits limits) {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     kept.limits = limits;
     const std::size_t countLimit = std::min(limits.count, maxKeptBuffers);
@@ -220,6 +228,7 @@ void setKeptBufferLimits(KeptBufferLimits limits) {
 }
 
 KeptBufferLimits keptBufferLimits() {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     return kept.limits;
 #else
@@ -228,6 +237,7 @@ KeptBufferLimits keptBufferLimits() {
 }
 
 KeptBufferStats keptBufferStats() {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     return KeptBufferStats{kept.count, kept.bytes, kept.reused, kept.mapped};
 #else
@@ -236,6 +246,7 @@ KeptBufferStats keptBufferStats() {
 }
 
 void releaseKeptBuffers() noexcept {
+    std::lock_guard<std::recursive_mutex> hold(memoryMutex());
 #ifdef CHROMALOOM_MAP_LARGE_BUFFERS
     while (kept.count > 0)
         giveBackOldest();
