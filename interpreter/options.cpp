@@ -1,4 +1,5 @@
 #include "interpreter/options.h"
+#include "system/thread_pool.h"
 
 #include <cstring>
 
@@ -10,7 +11,15 @@ bool parseOptions(int argc, char** argv, ProgramOptions& options, std::string& p
             options.strict = true;
         else if (std::strcmp(argv[i], "--quiet") == 0)
             options.quiet = true;
-        else
+        else if (std::strcmp(argv[i], "--threads") == 0 || std::strncmp(argv[i], "--threads=", 10) == 0) {
+            // The count is the next word, or follows the equals sign.
+            const char* count = argv[i][9] == '=' ? argv[i] + 10 : (i + 1 < argc ? argv[++i] : nullptr);
+            options.threads = parseThreadCount(count);
+            if (!options.threads) {
+                problem = "--threads takes a whole number of threads from 1 to 256";
+                return false;
+            }
+        } else
             break;
         anyOption = true;
     }

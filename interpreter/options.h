@@ -1,11 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 // The command line of a script run:
 //
-//   chromaloom [--strict] [--quiet] [SCRIPT [ARG1 ... ARG9]]
+//   chromaloom [--strict] [--quiet] [--threads N] [SCRIPT [ARG1 ... ARG9]]
 //
 // The options come before the script. Without SCRIPT the script is read from standard input; so it is with
 // `-` as SCRIPT when options or arguments are given (alone, `-` names a file, as it always has). The
@@ -13,6 +14,7 @@
 struct ProgramOptions {
     bool strict = false; // the first line that fails ends the run with status 1; see docs/language.md
     bool quiet = false;  // no banner or start-up lines; every message on standard error
+    std::optional<unsigned> threads; // --threads N (or --threads=N): the pool's size for this run
     bool fromStandardInput = true;
     std::string script; // the script file's path when not from standard input
     std::vector<std::string> parameters;

@@ -5,6 +5,7 @@
 #include "system/interruption.h"
 #include "system/memory_budget.h"
 #include "system/standard_output.h"
+#include "system/thread_pool.h"
 
 #include <cerrno>
 #include <csignal>
@@ -228,12 +229,24 @@ bool memoryLimitIsReadable() {
     return false;
 }
 
+// So is a thread count that cannot be read: it would silently mean every CPU.
+bool threadCountIsReadable() {
+    const char* count = std::getenv("CHROMALOOM_THREADS");
+    if (count == nullptr || parseThreadCount(count))
+        return true;
+    std::fprintf(stderr,
+                 "chromaloom: CHROMALOOM_THREADS='%s' is not a thread count: give a whole number from 1 to "
+                 "256\n",
+                 count);
+    return false;
+}
+
 } // namespace
 
 int runProgram(int argc, char** argv) {
     if (const std::optional<int> status = answerOption(argc, argv))
         return *status;
-    if (!memoryLimitIsReadable())
+    if (!memoryLimitIsReadable() || !threadCountIsReadable())
         return 1;
     ProgramOptions options;
     std::string problem;
@@ -246,6 +259,8 @@ int runProgram(int argc, char** argv) {
         std::printf("%s\n", problem.c_str());
         return 1;
     }
+    if (options.threads)
+        setThreadCount(*options.threads);
 
     std::FILE* source = stdin;
     if (options.fromStandardInput) {

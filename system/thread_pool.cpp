@@ -112,31 +112,31 @@ std::optional<unsigned> groupQuotaCpus(const std::string& base) {
     return lowest;
 }
 
-// One call of runParallel being worked on.
+// One call of runParallel being worked on. Tasks are handed out in order; once one fails, those after it
+// are skipped but those before it still run, so the failure thrown is that of the lowest task that fails,
+// however the threads were timed.
 struct Job {
     const std::function<void(std::size_t)>* task = nullptr;
     std::size_t count = 0;
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
     std::mutex failureMutex;
-    std::size_t failedAt = SIZE_MAX;
+    std::atomic<std::size_t> failedAt{SIZE_MAX};
     std::exception_ptr failure;
 
     // Takes tasks until none is left; returns when this thread can take no more.
     void work() {
         for (;;) {
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-            if (i >= count || failed.load(std::memory_order_relaxed))
+            if (i >= count || i > failedAt.load(std::memory_order_relaxed))
                 return;
             try {
                 (*task)(i);
             } catch (...) {
                 std::lock_guard<std::mutex> hold(failureMutex);
-                if (i < failedAt) {
-                    failedAt = i;
+                if (i < failedAt.load(std::memory_order_relaxed)) {
+                    failedAt.store(i, std::memory_order_relaxed);
                     failure = std::current_exception();
                 }
-                failed.store(true, std::memory_order_relaxed);
             }
         }
     }
@@ -204,8 +204,14 @@ private:
         stop();
         owner = ::getpid();
         ending = false;
+        std::uint64_t now = 0;
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            now = generation;
+        }
+        // A new worker waits for the next job, not one that ended before it started.
         for (unsigned i = 1; i < threads; ++i)
-            workers.emplace_back([this] { serve(); });
+            workers.emplace_back([this, now] { serve(now); });
     }
 
     void stop() {
@@ -227,9 +233,8 @@ private:
         workers.clear();
     }
 
-    void serve() {
+    void serve(std::uint64_t seen) {
         insideTask = true;
-        std::uint64_t seen = 0;
         for (;;) {
             Job* job = nullptr;
             {

@@ -33,8 +33,9 @@ void setThreadCount(unsigned count);
 unsigned threadCount();
 
 // Runs task(i) for every i in [0, count), spread over the pool's threads; the calling thread works too.
-// Returns when every task has run. When tasks throw, the tasks not yet begun are skipped and the exception
-// of the lowest i that threw is thrown here once all have stopped. Called from inside a task, the tasks run
+// Returns when every task has run. When a task throws, the tasks after it that have not begun are skipped
+// (those before it all run), and the exception of the lowest i that threw is thrown here once all have
+// stopped. Called from inside a task, the tasks run
 // one after another on that thread.
 void runParallel(std::size_t count, const std::function<void(std::size_t)>& task);
 

@@ -53,8 +53,8 @@ std::string soakScript(int lines) {
     return script;
 }
 
-#if CHROMALOOM_ADDRESS_SANITIZER
-constexpr bool underAddressSanitizer = true; // its shadow memory and quarantine make the RSS meaningless
+#if CHROMALOOM_ADDRESS_SANITIZER || CHROMALOOM_THREAD_SANITIZER
+constexpr bool underAddressSanitizer = true; // a sanitizer's shadow memory makes the RSS meaningless
 #else
 constexpr bool underAddressSanitizer = false;
 #endif

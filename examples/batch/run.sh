@@ -8,7 +8,7 @@
 # FORMAT:OUTPUT_DIR/NAME.EXT. Without -f each file keeps its own format where the program writes it (a .pbm
 # or .pnm file becomes .pam; GIF, BMP and HEIF files become .png). JOBS runs go at once on each machine, by
 # default one per processor here, and each run gets that share of the memory the program would otherwise
-# take for itself. GNU parallel is used when it is installed (with a progress bar when standard error is a
+# take for itself, and its share of the processors (CHROMALOOM_THREADS), unless those are set. GNU parallel is used when it is installed (with a progress bar when standard error is a
 # terminal), xargs -P otherwise. Every failed file is reported with its messages once all have run, and every
 # other file of the folder is listed as skipped. Exit status: 0 when every file went through (or the folder
 # held no file), 1 when any failed or none of the folder's files is an image, 2 when nothing was run because
@@ -66,6 +66,30 @@ default_memory_budget() {
     [[ -n "$lowest" ]] && echo $((lowest / 4 * 3)) # rounded as the program rounds it
 }
 
+# The processors the runs here may use: those this process may run on, lowered to its control group's CPU
+# quota (rounded up) when one is set, in either layout under /sys/fs/cgroup. At least 1.
+usable_cpus() {
+    local cpus quota period controllers group dir
+    cpus="$(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc 2>/dev/null)" || cpus=1
+    while IFS=: read -r _ controllers group; do
+        quota="" period=""
+        if [[ -z "$controllers" ]]; then
+            dir=/sys/fs/cgroup${group%/}
+            read -r quota period 2>/dev/null <"$dir/cpu.max" || true
+        elif [[ ",$controllers," == *,cpu,* ]]; then
+            dir=/sys/fs/cgroup/$controllers${group%/}
+            [[ -d "$dir" ]] || dir=/sys/fs/cgroup/cpu${group%/}
+            read -r quota 2>/dev/null <"$dir/cpu.cfs_quota_us" || true
+            read -r period 2>/dev/null <"$dir/cpu.cfs_period_us" || true
+        fi
+        if [[ "$quota" =~ ^[0-9]{1,15}$ && "$period" =~ ^[0-9]{1,15}$ ]] && ((quota > 0 && period > 0)); then
+            quota=$(((quota + period - 1) / period))
+            ((quota >= cpus)) || cpus="$quota"
+        fi
+    done 2>/dev/null </proc/self/cgroup || true
+    echo $((cpus > 0 ? cpus : 1))
+}
+
 # One file, called by xargs or parallel: INDEX INPUT OUTPUT. The result is left in the scratch folder as
 # INDEX.ok, or INDEX.failed holding the program's messages. A status other than 0 means the result could
 # not be kept; the messages then go to standard error.
@@ -74,6 +98,11 @@ if [[ "${1:-}" == "--one" ]]; then
     state="$CHROMALOOM_BATCH_STATE"
     if [[ -z "${CHROMALOOM_MEMORY_LIMIT+set}" ]] && budget="$(default_memory_budget)"; then
         export CHROMALOOM_MEMORY_LIMIT=$((budget / CHROMALOOM_BATCH_JOBS))
+    fi
+    # JOBS runs at once share the processors, so that a batch never asks for more threads than there are.
+    if [[ -z "${CHROMALOOM_THREADS+set}" ]]; then
+        share=$(($(usable_cpus) / CHROMALOOM_BATCH_JOBS))
+        export CHROMALOOM_THREADS=$((share > 0 ? share : 1))
     fi
     status=0
     messages="$("$CHROMALOOM_BATCH_PROGRAM" --strict --quiet "$CHROMALOOM_BATCH_TEMPLATE" "$input" "$output" \
@@ -242,7 +271,8 @@ if state="$(mktemp -d 2>&1)"; then
         options=(-0 -N 3 -q -u -j "$jobs" --workdir .)
         [[ -t 2 ]] && options+=(--bar)
         for variable in CHROMALOOM_BATCH_PROGRAM CHROMALOOM_BATCH_TEMPLATE CHROMALOOM_BATCH_STATE \
-            CHROMALOOM_BATCH_JOBS ${CHROMALOOM_MEMORY_LIMIT+CHROMALOOM_MEMORY_LIMIT}; do
+            CHROMALOOM_BATCH_JOBS ${CHROMALOOM_MEMORY_LIMIT+CHROMALOOM_MEMORY_LIMIT} \
+            ${CHROMALOOM_THREADS+CHROMALOOM_THREADS}; do
             options+=(--env "$variable")
         done
         list | parallel "${options[@]}" bash "$self" --one '{1}' '{2}' '{3}' || runner_status=$?

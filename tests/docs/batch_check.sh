@@ -52,6 +52,7 @@ drive() {
 cat >program <<END
 #!/usr/bin/env bash
 printf '%s\n' "\${CHROMALOOM_MEMORY_LIMIT-unset}" >>"$work/limits"
+printf '%s\n' "\${CHROMALOOM_THREADS-unset}" >>"$work/threads"
 case "\${@: -2:1}" in
 */quiet*) "$program" "\$@" >/dev/null 2>&1; exit 3 ;;
 esac
@@ -313,6 +314,18 @@ one="$(limit_with 1)"
 three="$(limit_with 3)"
 ((three == one / 3 && one <= memory / 4 * 3)) || fail "one run was given $one bytes, one of three $three"
 [[ "$(limit_with 2 CHROMALOOM_MEMORY_LIMIT=5M)" == 5M ]] || fail "the user's memory limit was not kept"
+# Each run's share of the processors: up to all of them with one run at once, never less than one thread,
+# the user's count as it is.
+threads_with() { # JOBS [VARIABLE=VALUE ...]: the thread counts of the runs
+    rm -f threads
+    drive "${@:2}" -- --xargs -j "$1" "$template" pair out
+    sort -u threads
+}
+cpus="$(nproc)"
+one="$(threads_with 1)"
+[[ "$one" =~ ^[0-9]+$ ]] && ((one >= 1 && one <= cpus)) || fail "one run alone was given $one threads of $cpus"
+[[ "$(threads_with $((cpus + 1)))" == 1 ]] || fail "runs beyond the processors were not given one thread each"
+[[ "$(threads_with 2 CHROMALOOM_THREADS=5)" == 5 ]] || fail "the user's thread count was not kept"
 # In a system of 8 GiB whose memory control group may have 2 GiB, two runs at once get 768 MiB each; and
 # 384 MiB each under 1 GiB in the older layout, where the group of the process has no limit of its own.
 faked() { # MEMINFO_KB LAYOUT: the layout is made under /sys/fs/cgroup, mounted afresh

@@ -167,6 +167,50 @@ TEST(Startup, AMemoryLimitThatIsNotASizeIsRefused) {
     }
 }
 
+// A thread count that cannot be read is refused before anything runs, from the variable at start-up and
+// from --threads as a wrong command line; a count that reads runs the script.
+TEST(Startup, AThreadCountThatIsNotOneTo256IsRefused) {
+    TempDir dir;
+    writeFile(dir / "s.script", "test\n");
+    struct Case {
+        std::vector<std::string> args; // before the script
+        std::string variable;          // CHROMALOOM_THREADS; empty: not set
+        std::string output;            // after start-up, or the whole output when refused
+        std::string errors;
+    };
+    const std::string wrongOption = "Chromaloom\n--threads takes a whole number of threads from 1 to 256\n";
+    for (const Case& c : std::vector<Case>{{{},
+                                            "0",
+                                            "",
+                                            "chromaloom: CHROMALOOM_THREADS='0' is not a thread count: give "
+                                            "a whole number from 1 to 256\n"},
+                                           {{},
+                                            "many",
+                                            "",
+                                            "chromaloom: CHROMALOOM_THREADS='many' is not a thread count: "
+                                            "give a whole number from 1 to 256\n"},
+                                           {{"--threads", "0"}, "", wrongOption, ""},
+                                           {{"--threads=257"}, "", wrongOption, ""},
+                                           {{"--quiet", "--threads", "x"},
+                                            "",
+                                            "",
+                                            "--threads takes a whole number of threads from 1 to 256\n"},
+                                           {{"--threads", "3"}, "", "Test command!\n", ""},
+                                           {{"--threads=1", "--strict"}, " 4 ", "Test command!\n", ""}}) {
+        RunOptions options;
+        options.workDir = dir.path();
+        options.args = c.args;
+        options.args.push_back("s.script");
+        if (!c.variable.empty())
+            options.environment = {{"CHROMALOOM_THREADS", c.variable}};
+        const RunResult r = runChromaloom(options);
+        const bool runs = c.output == "Test command!\n";
+        EXPECT_EQ(r.status, runs ? 0 : 1) << c.variable;
+        EXPECT_EQ(runs ? afterStartUp(r.output) : r.output, c.output) << c.variable;
+        EXPECT_EQ(r.errors, c.errors) << c.variable;
+    }
+}
+
 // A 32-bit true-colour TGA header declaring width x height, followed by 100 bytes of pixels: the rest
 // reads as zeros.
 std::string shortTga(std::uint16_t width, std::uint16_t height) {

@@ -73,9 +73,9 @@ std::vector<std::string> namesIn(const std::filesystem::path& dir);
 // under tests/e2e/.
 std::string errorMessageOfLine(const std::string& output, int line);
 
-// The address sanitizer reserves far more address space than any limit, so limits on it cannot be tested
-// in that build.
-#if CHROMALOOM_ADDRESS_SANITIZER
+// The address and thread sanitizers reserve far more address space than any limit, so limits on it cannot
+// be tested in their builds.
+#if CHROMALOOM_ADDRESS_SANITIZER || CHROMALOOM_THREAD_SANITIZER
 constexpr bool addressSpaceCanBeLimited = false;
 #else
 constexpr bool addressSpaceCanBeLimited = true;
