@@ -4,6 +4,7 @@
 #include "formats/codecs.h"
 #include "image/straight_colour.h"
 #include "system/file_replacement.h"
+#include "system/memory_budget.h"
 
 #include <algorithm>
 #include <array>
@@ -210,6 +211,8 @@ bool writePixels(const Image& image, Samples samples, OutputBuffer& out) {
 } // namespace
 
 bool encodePnm(const Image& image, PnmKind kind, int fd) {
+    // The output buffer and the piece of straight colour a row is packed through.
+    const MemoryReservation reserved(outputCapacity + piecePixels * bytesPerPixel);
     const std::string size = std::to_string(image.width) + " " + std::to_string(image.height);
     std::string header;
     Samples samples = Samples::Rgb;
