@@ -78,7 +78,6 @@ std::unique_ptr<heif_image, PictureDeleter> makePicture(const Image& image, bool
     const std::size_t channels = alpha ? 4 : 3;
     if (plane == nullptr || stride < 0 || static_cast<std::size_t>(stride) < image.width * channels)
         return nullptr;
-    std::vector<std::uint8_t> straight(image.rowBytes());
     for (std::uint32_t y = 0; y < image.height; ++y) {
         std::uint8_t* out = plane + std::size_t{y} * static_cast<std::size_t>(stride);
         if (alpha) {
@@ -115,7 +114,9 @@ heif_error writePiece(heif_context*, const void* data, std::size_t size, void* u
 bool encodeAvif(const Image& image, int quality, int fd) {
     if (image.width == 0 || image.height == 0 || image.width > maxAvifSide || image.height > maxAvifSide)
         return false;
-    const MemoryReservation encoding(std::size_t{image.width} * image.height * encoderBytesPerPixel);
+    // The encoder's working memory and the buffer the file goes out through, before any of it is taken.
+    const MemoryReservation encoding(std::size_t{image.width} * image.height * encoderBytesPerPixel +
+                                     outputBufferBytes);
     const ImageMetadata* metadata = image.metadata.get();
     const auto picture = makePicture(image, !allOpaque(image));
     if (picture == nullptr)

@@ -258,8 +258,11 @@ struct DecodedRows {
 // Fills the image from the decoded rows. Colour the file stores premultiplied is first made straight, so
 // that every pixel is premultiplied the one way all readers do it.
 void fillImage(Image& image, const DecodedRows& rows, bool premultipliedInFile) {
-    std::vector<std::uint8_t> straight(image.rowBytes());
-    std::vector<std::uint8_t> unpremultiplied(premultipliedInFile ? image.rowBytes() : 0);
+    const std::size_t straightBytes = rows.alpha ? image.rowBytes() : 0;
+    const std::size_t unpremultipliedBytes = rows.alpha && premultipliedInFile ? image.rowBytes() : 0;
+    const MemoryReservation reserved(straightBytes + unpremultipliedBytes);
+    std::vector<std::uint8_t> straight(straightBytes);
+    std::vector<std::uint8_t> unpremultiplied(unpremultipliedBytes);
     for (std::uint32_t y = 0; y < image.height; ++y) {
         if (!rows.alpha) {
             rows.row(y, image.width, image.pixel(0, y)); // opaque: premultiplying changes nothing

@@ -8,6 +8,7 @@
 #include "system/memory_budget.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <jerror.h>
 #include <new>
@@ -382,6 +383,34 @@ std::size_t coefficientBufferBytes(j_decompress_ptr cinfo) {
     return total;
 }
 
+// The rows the library allocates when decoding starts, estimated from the header (the library does not say
+// what it will take). For each component: its main buffer, v x 8 rows of its blocks with two row groups of
+// context above and below (at most three times the plain v x 8 rows, for any scaling), and the upsampler's
+// rows, as many as the largest vertical sampling factor, of the whole output width. A scaled decoding
+// takes fewer, so the full-size rows are an upper bound for it. Beside them the library keeps its tables
+// (Huffman, quantisation, the range limit), counted as libraryTableBytes. Samples of more than 8 bits take
+// two bytes.
+constexpr std::size_t libraryTableBytes = std::size_t{256} << 10;
+
+std::size_t libraryRowBytes(j_decompress_ptr cinfo) {
+    const auto roundUp = [](std::uint64_t n, std::uint64_t unit) { return (n + unit - 1) / unit * unit; };
+    const std::uint64_t sampleBytes = cinfo->data_precision > 8 ? 2 : 1;
+    const auto maxH = static_cast<std::uint64_t>(std::max(cinfo->max_h_samp_factor, 1));
+    const auto maxV = static_cast<std::uint64_t>(std::max(cinfo->max_v_samp_factor, 1));
+    const std::uint64_t outputRow = roundUp(cinfo->image_width, maxH * DCTSIZE);
+    std::uint64_t total = libraryTableBytes;
+    for (int i = 0; i < cinfo->num_components; ++i) {
+        const jpeg_component_info& c = cinfo->comp_info[i];
+        const auto h = static_cast<std::uint64_t>(std::max(c.h_samp_factor, 1));
+        const auto v = static_cast<std::uint64_t>(std::max(c.v_samp_factor, 1));
+        const std::uint64_t mainRows = v * DCTSIZE * 3;
+        total += (mainRows * roundUp(c.width_in_blocks, h) * DCTSIZE + maxV * outputRow) * sampleBytes;
+    }
+    if (total > SIZE_MAX)
+        throw std::bad_alloc();
+    return static_cast<std::size_t>(total);
+}
+
 // Reads the header and settles the output: grey, YCbCr and RGB files come out as RGBA with alpha 255,
 // CMYK and YCCK files as CMYK (converted by the caller). Default decoding otherwise (the accurate integer
 // DCT and fancy upsampling), so that the pixels are what every user of the library gets.
@@ -502,11 +531,12 @@ static ImagePtr decodeJpegWithin(ByteSource& source, std::string& reason, FoundM
         found.notes.push_back("ICC profile left out (it does not describe the colours read)");
         found.icc.clear();
     }
-    // The image and the library's coefficient buffer come out of the budget before the library allocates
-    // anything large; the library is held to what was reserved for it.
+    // The image, the library's coefficient buffer and its rows come out of the budget before the library
+    // allocates anything large; the library's whole-image buffers are held to what was reserved for them.
     ImagePtr image = createImageForOverwrite(d.cinfo.output_width, d.cinfo.output_height);
     image->sourceQuality = estimateQuality(&d.cinfo);
     MemoryReservation coefficients(d.coefficientBytes);
+    MemoryReservation rowBuffers(libraryRowBytes(&d.cinfo));
     d.cinfo.mem->max_memory_to_use = static_cast<long>(d.coefficientBytes) + librarySmallMemory;
     if (!readRows(d, *image)) {
         reason = jpegFailureReason(d.errors);

@@ -4,9 +4,12 @@
 
 #include "image/straight_colour.h"
 #include "system/file_replacement.h"
+#include "system/memory_budget.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <jerror.h>
+#include <new>
 #include <vector>
 
 namespace {
@@ -177,6 +180,26 @@ std::vector<Marker> metadataMarkers(const Image& image, bool grey) {
     return markers;
 }
 
+// What writing takes beside the image, counted in the budget before it is taken: the output buffer, the
+// row straightened for the library, the metadata copied into markers (with each marker's signature), and
+// the library's own memory. That is an estimate (the library does not say): its rows come to at most 64
+// bytes a column for each component (the rows converted from RGB, of the largest vertical sampling factor,
+// and the main buffer of 8 rows of blocks a sampling factor), and its tables to libraryTableBytes.
+constexpr std::uint64_t libraryBytesPerSample = 64;
+constexpr std::uint64_t libraryTableBytes = std::uint64_t{256} << 10;
+constexpr std::uint64_t markerSignatureBytes = 32;
+
+std::size_t workingBytes(const Image& image, bool grey) {
+    std::uint64_t bytes = outputBufferBytes + image.rowBytes() + libraryTableBytes +
+                          std::uint64_t{image.width} * (grey ? 1 : 3) * libraryBytesPerSample;
+    if (image.metadata != nullptr)
+        bytes += image.metadata->exif().size() + image.metadata->icc().size() + image.metadata->xmp().size() +
+                 (maxIccMarkers + 2) * markerSignatureBytes;
+    if (bytes > SIZE_MAX)
+        throw std::bad_alloc();
+    return static_cast<std::size_t>(bytes);
+}
+
 // Baseline JPEG with the library's defaults: YCbCr with 4:2:0 chroma subsampling (one grey component for
 // a `grey` image), the accurate integer DCT, the standard Huffman tables, and the quantisation tables scaled
 // to `quality`; the metadata markers follow the JFIF marker.
@@ -208,12 +231,13 @@ bool compress(Compressor& c, const Image& image, int quality, bool grey, const s
 } // namespace
 
 bool encodeJpeg(const Image& image, int quality, int fd) {
-    OutputBuffer out(fd, outputBufferBytes);
-    std::vector<std::uint8_t> scratch(image.rowBytes());
     // A grey image is written with one component, a third of the data to code, unless it carries an RGB
     // profile: the profile then decides how its greys look, and it describes only RGB pixels.
     const bool grey = isGreyImage(image) &&
                       (image.metadata == nullptr || iccColourSpace(image.metadata->icc()) != IccSpace::Rgb);
+    const MemoryReservation working(workingBytes(image, grey));
+    OutputBuffer out(fd, outputBufferBytes);
+    std::vector<std::uint8_t> scratch(image.rowBytes());
     const std::vector<Marker> markers = metadataMarkers(image, grey);
     CompressorHandle handle(out);
     Compressor& c = handle.get();

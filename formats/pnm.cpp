@@ -10,6 +10,7 @@
 #include "formats/codecs.h"
 #include "formats/pnm_header.h"
 #include "image/straight_colour.h"
+#include "system/memory_budget.h"
 
 #include <algorithm>
 #include <bit>
@@ -404,6 +405,10 @@ bool decodeRows(Reader& reader, Layout layout, Image& image, Buffers& buffers, s
 }
 
 bool decodePixels(ByteSource& source, const PnmHeader& h, Layout layout, Image& image, std::string& reason) {
+    // The pieces of rows and the table of scaled samples count in the budget like every reader's rows.
+    constexpr std::size_t bufferBytes =
+        piecePixels * maxChannels * maxSampleBytes + piecePixels * maxChannels + piecePixels * bytesPerPixel;
+    const MemoryReservation reserved(bufferBytes + std::size_t{h.maxval} + 1);
     Buffers buffers;
     const unsigned channels = channelsOf(layout);
     switch (h.variant) {

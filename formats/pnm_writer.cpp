@@ -4,6 +4,7 @@
 #include "formats/codecs.h"
 #include "image/straight_colour.h"
 #include "system/file_replacement.h"
+#include "system/memory_budget.h"
 
 #include <algorithm>
 #include <array>
@@ -13,10 +14,12 @@
 
 namespace {
 
-// The output is gathered in a buffer of this size, and rows are straightened in pieces that fit in it, so
-// that neither grows with the width of the image.
+// The output is gathered in a buffer of at most this size, and rows are straightened in pieces that fit in
+// it, so that neither grows with the width of the image.
 constexpr std::size_t outputCapacity = std::size_t{1} << 20;
 constexpr std::size_t piecePixels = 16384;
+// Room for a header in the buffer of an image of few pixels, so that even an empty image has a buffer.
+constexpr std::size_t headerRoom = 256;
 static_assert(piecePixels * bytesPerPixel <= outputCapacity);
 
 // What each pixel of the file holds, taken from its straight colour.
@@ -183,8 +186,13 @@ void pack(Samples samples, const std::uint8_t* in, std::size_t n, std::uint8_t* 
     }
 }
 
+// The bytes of straight colour of the widest piece of a row of the image.
+std::size_t pieceBytes(const Image& image) {
+    return std::min(piecePixels, std::size_t{image.width}) * bytesPerPixel;
+}
+
 bool writePixels(const Image& image, Samples samples, OutputBuffer& out) {
-    std::vector<std::uint8_t> straight(piecePixels * bytesPerPixel);
+    std::vector<std::uint8_t> straight(pieceBytes(image));
     const unsigned channels = channelsOf(samples);
     for (std::uint32_t y = 0; y < image.height; ++y) {
         for (std::size_t x = 0; x < image.width; x += piecePixels) {
@@ -210,12 +218,17 @@ bool writePixels(const Image& image, Samples samples, OutputBuffer& out) {
 } // namespace
 
 bool encodePnm(const Image& image, PnmKind kind, int fd) {
+    // The output buffer (no larger than the pixels of a small image) and the piece of straight colour a
+    // row is packed through count in the budget before they are taken. A piece of a row never needs more
+    // room than the buffer has: it is at most a row, and the buffer holds every row of a small image.
+    const std::size_t capacity = std::min<std::uint64_t>(outputCapacity, headerRoom + image.byteCount());
+    const MemoryReservation reserved(capacity + pieceBytes(image));
     const std::string size = std::to_string(image.width) + " " + std::to_string(image.height);
     std::string header;
     Samples samples = Samples::Rgb;
     switch (kind) {
     case PnmKind::Pam: {
-        std::vector<std::uint8_t> straight(piecePixels * bytesPerPixel);
+        std::vector<std::uint8_t> straight(pieceBytes(image));
         const PamType type = pamType(toneOf(image, straight.data()));
         samples = type.samples;
         header = "P7\nWIDTH " + std::to_string(image.width) + "\nHEIGHT " + std::to_string(image.height) +
@@ -231,7 +244,7 @@ bool encodePnm(const Image& image, PnmKind kind, int fd) {
         header = "P5\n" + size + "\n255\n";
         break;
     }
-    OutputBuffer out(fd, outputCapacity);
+    OutputBuffer out(fd, capacity);
     out.put(header.data(), header.size());
     return writePixels(image, samples, out);
 }

@@ -467,6 +467,44 @@ bool describe(TIFF* tiff, Description& d, std::string& reason) {
     return true;
 }
 
+// What the library's decoder for the file's compression takes beside the strip or tile it decodes into, an
+// estimate from the tags (the library does not say). Every decoder's fixed state (LZW's code table of about
+// 120 KiB, the inflater's window, the fax decoder's run arrays, the JPEG decoder's tables) fits in
+// codecFixedBytes. A JPEG-compressed strip or tile is decoded through libjpeg, whose rows come to at most
+// 64 bytes a column for each sample (the main buffer of three row groups of 8 or 16 rows, and the
+// upsampler's rows; see the JPEG reader); a PixarLog one goes through a work buffer of 16-bit samples for
+// the whole strip; a WebP-compressed one is decoded whole by libwebp, which holds it as 4-byte words and
+// an alpha byte a pixel. The dictionaries of LZMA and Zstandard strips are allocated by those libraries as
+// the stream asks, and fill only as far as the strip's own bytes, which are reserved.
+constexpr std::uint64_t codecFixedBytes = std::uint64_t{256} << 10;
+constexpr std::uint64_t jpegCodecBytesPerSample = 64;
+constexpr std::uint64_t pixarLogBytesPerSample = 2;
+constexpr std::uint64_t webpCodecBytesPerPixel = 5;
+constexpr std::uint16_t compressionWebp = 50001;
+
+std::uint64_t codecWorkingBytes(TIFF* tiff, const Description& d) {
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    std::uint32_t width = d.width;
+    std::uint32_t height = d.height;
+    if (TIFFIsTiled(tiff) != 0) {
+        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &width);
+        TIFFGetField(tiff, TIFFTAG_TILELENGTH, &height);
+    } else {
+        std::uint32_t rowsPerStrip = 0;
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+        height = rowsPerStrip == 0 ? d.height : std::min(rowsPerStrip, d.height);
+    }
+    std::uint64_t bytes = codecFixedBytes;
+    if (compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG)
+        bytes += std::uint64_t{width} * d.samples * jpegCodecBytesPerSample;
+    if (compression == COMPRESSION_PIXARLOG)
+        bytes += std::uint64_t{width} * height * d.samples * pixarLogBytesPerSample;
+    if (compression == compressionWebp)
+        bytes += std::uint64_t{width} * height * webpCodecBytesPerPixel;
+    return bytes;
+}
+
 // Whether every strip or tile lies within the data; the largest one's size in `largest`.
 bool stripsWithinFile(TIFF* tiff, std::uint64_t size, std::uint64_t& largest) {
     const std::uint32_t count = TIFFIsTiled(tiff) != 0 ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
@@ -720,14 +758,21 @@ ImagePtr decodeTiff(ByteSource& source, std::string& reason, FoundMetadata& foun
         reason = endsEarly;
         return nullptr;
     }
-    // The library copies each strip or tile into a buffer of its own before decoding it.
-    MemoryReservation libraryCopy(static_cast<std::size_t>(largestStrip));
+    // The library copies each strip or tile into a buffer of its own before decoding it, and its decoder
+    // keeps working memory of its own.
+    const std::uint64_t libraryBytes = largestStrip + codecWorkingBytes(tiff.get(), d);
+    if (libraryBytes > std::numeric_limits<std::size_t>::max())
+        throw std::bad_alloc();
+    MemoryReservation library(static_cast<std::size_t>(libraryBytes));
 
     ImagePtr image = createImageForOverwrite(d.width, d.height);
     const std::size_t rowSamples = std::size_t{d.width} * d.samples;
     const std::size_t sampleBytes = rowSamples * d.height;
     MemoryReservation samplesReserved(sampleBytes);
     const std::unique_ptr<std::uint8_t[]> samples(new std::uint8_t[sampleBytes]);
+    // The row the samples are put together in, taken before the decoding work.
+    MemoryReservation straightReserved(image->rowBytes());
+    std::vector<std::uint8_t> straight(image->rowBytes());
     const SamplePlane all{rowSamples, samples.get()};
     diagnostics.error = false;
     const bool read = TIFFIsTiled(tiff.get()) != 0 ? readTiles(tiff.get(), d, all, diagnostics)
@@ -736,7 +781,6 @@ ImagePtr decodeTiff(ByteSource& source, std::string& reason, FoundMetadata& foun
         reason = corruptData;
         return nullptr;
     }
-    std::vector<std::uint8_t> straight(image->rowBytes());
     for (std::uint32_t y = 0; y < d.height; ++y)
         convertRow(d, samples.get() + y * rowSamples, d.width, straight.data(), image->pixel(0, y));
     takeMetadata(tiff.get(), found);

@@ -217,7 +217,10 @@ bool encodeTiff(const Image& image, int fd) {
     const auto rowsPerStrip = static_cast<std::uint32_t>(
         std::clamp<std::size_t>(stripTargetBytes / std::max<std::size_t>(rowBytes, 1), 1, image.height));
     const std::size_t stripBytes = rowBytes * rowsPerStrip;
-    MemoryReservation working(stripBytes * (1 + libraryCopiesPerStrip) + image.rowBytes());
+    // The library keeps its own copy of the profile and the XMP packet it is given.
+    const std::size_t metadataCopies =
+        (icc != nullptr ? icc->size() : 0) + (xmp != nullptr ? xmp->size() : 0);
+    MemoryReservation working(stripBytes * (1 + libraryCopiesPerStrip) + image.rowBytes() + metadataCopies);
     std::vector<std::uint8_t> strip(stripBytes);
     std::vector<std::uint8_t> straight(image.rowBytes());
 

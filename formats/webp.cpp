@@ -28,6 +28,15 @@ constexpr std::size_t firstReadBytes = std::size_t{1} << 20;
 // held whole as 4-byte ARGB words, and an alpha plane takes a byte a pixel plus, when it is compressed
 // losslessly, its ARGB words. A lossy image without alpha is decoded a few rows at a time.
 constexpr std::size_t stillDecoderBytesPerPixel = 5;
+// What the library holds beside that in rows, in bytes a column of the picture (an estimate: the library
+// does not say): for a lossy image its cache of the last macroblock rows (16 luma and 8 of each chroma plane,
+// with the rows the loop filter keeps above them) and its per-macroblock state, about 45 bytes; for a
+// lossless one the rows its transforms work through, 32 rows of 4-byte words, 128 bytes. With scaling, the
+// rescalers' work rows (a 32-bit word a channel, for a row of the output and one of the source) come on top,
+// at most 32 bytes a source column. Tables and frame headers of fixed size come to decoderFixedBytes.
+constexpr std::size_t decoderBytesPerColumn = 128;
+constexpr std::size_t scaledDecoderBytesPerColumn = 32;
+constexpr std::size_t decoderFixedBytes = std::size_t{256} << 10;
 // WebPBitstreamFeatures::format of a lossless file.
 constexpr int losslessFormat = 2;
 // An animation is composed on two canvases of 4 bytes a pixel (the frame shown and the one before), and
@@ -155,6 +164,7 @@ std::string failureReason(VP8StatusCode status) {
 
 // Premultiplies the straight colour the library decoded into the image, a row at a time through a copy.
 void premultiplyInPlace(Image& image) {
+    const MemoryReservation reserved(image.rowBytes());
     std::vector<std::uint8_t> row(image.rowBytes());
     for (std::uint32_t y = 0; y < image.height; ++y) {
         std::memcpy(row.data(), image.pixel(0, y), row.size());
@@ -173,6 +183,9 @@ ImagePtr decodeStill(const FileBytes& file, const WebPBitstreamFeatures& feature
                                        : createImageForOverwrite(width, height);
     const bool heldWhole = features.format == losslessFormat || features.has_alpha != 0;
     MemoryReservation decoder(heldWhole ? std::size_t{width} * height * stillDecoderBytesPerPixel : 0);
+    MemoryReservation rows(
+        decoderFixedBytes +
+        std::size_t{width} * (decoderBytesPerColumn + (scaled != nullptr ? scaledDecoderBytesPerColumn : 0)));
 
     WebPDecoderConfig config;
     if (WebPInitDecoderConfig(&config) == 0) {
@@ -211,7 +224,8 @@ ImagePtr decodeFirstFrame(const FileBytes& file, const WebPBitstreamFeatures& fe
     const auto width = static_cast<std::uint32_t>(features.width);
     const auto height = static_cast<std::uint32_t>(features.height);
     ImagePtr image = createImageForOverwrite(width, height);
-    MemoryReservation decoder(std::size_t{width} * height * animationDecoderBytesPerPixel);
+    MemoryReservation decoder(std::size_t{width} * height * animationDecoderBytesPerPixel +
+                              decoderFixedBytes + std::size_t{width} * decoderBytesPerColumn);
 
     WebPAnimDecoderOptions options;
     if (WebPAnimDecoderOptionsInit(&options) == 0) {

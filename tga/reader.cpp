@@ -5,6 +5,7 @@
 
 #include "image/straight_colour.h"
 #include "system/byte_source.h"
+#include "system/memory_budget.h"
 
 #include <cstdint>
 #include <fcntl.h>
@@ -128,6 +129,14 @@ std::uint64_t leastPixelBytes(const TgaHeader& h) {
     return isRunLength(h.imageType) ? (pixels + 127) / 128 * (1 + bytes) : pixels * bytes;
 }
 
+// The tables the pixels are read through, counted in the budget before they are taken: the colour map as
+// stored, widened to words and converted to pixels, and the conversion of every 1- or 2-byte value.
+std::size_t tableBytes(const TgaHeader& h) {
+    const std::size_t mapEntries = h.colorMapType != 0 ? h.colorMapLength : 0;
+    const std::size_t entryBytes = (h.colorMapEntrySize + 7u) / 8u;
+    return mapEntries * (entryBytes + sizeof(std::uint32_t) + sizeof(Rgba)) + 65536 * sizeof(Rgba);
+}
+
 ImagePtr decode(ByteSource& source, bool whole) {
     std::uint8_t raw[TgaHeader::size];
     if (!source.readExactly(raw, TgaHeader::size))
@@ -135,6 +144,7 @@ ImagePtr decode(ByteSource& source, bool whole) {
     const TgaHeader h = TgaHeader::parse(raw);
     if (const int code = checkHeader(h, source); code != TgaCode::NoError)
         return fail(code);
+    const MemoryReservation tables(tableBytes(h));
     std::vector<std::uint32_t> colourMap;
     if (!readColourMap(h, source, colourMap))
         return fail(TgaCode::BadColormap);

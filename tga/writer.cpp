@@ -3,6 +3,7 @@
 
 #include "image/straight_colour.h"
 #include "system/file_replacement.h"
+#include "system/memory_budget.h"
 
 #include <algorithm>
 
@@ -25,7 +26,9 @@ constexpr std::size_t chunkSize = std::size_t{1} << 20;
 // Writes the whole file: header, image ID, then the rows bottom row first. The buffer holds at least one
 // row (a row never exceeds a megabyte), and a small image needs no more than its file size.
 bool encodeTga(const Image& image, int fd) {
-    OutputBuffer out(fd, std::min(chunkSize, TgaHeader::size + imageIdLength + image.byteCount()));
+    const std::size_t capacity = std::min(chunkSize, TgaHeader::size + imageIdLength + image.byteCount());
+    const MemoryReservation reserved(capacity);
+    OutputBuffer out(fd, capacity);
     TgaHeader h;
     h.idLength = static_cast<std::uint8_t>(imageIdLength);
     h.imageType = TgaType::TrueColor;
