@@ -1,8 +1,10 @@
 #include "image/image.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace {
@@ -28,15 +30,19 @@ public:
             for (int c = 0; c < 3; ++c)
                 keyAt[static_cast<std::size_t>(a)][static_cast<std::size_t>(c)] = truncToByte(key[c] * alpha);
         }
-        std::uint8_t* p = image->pixels.get();
-        std::uint8_t* const end = p + image->byteCount();
-        for (; p != end; p += bytesPerPixel) {
-            if (p[3] == 0)
-                continue;
-            const auto& k = keyAt[p[3]];
-            if (p[0] == k[0] && p[1] == k[1] && p[2] == k[2])
-                p[0] = p[1] = p[2] = p[3] = 0;
-        }
+        // Each pixel is tested on its own: bands of rows give the same bytes on any thread.
+        const std::size_t rowBytes = image->rowBytes();
+        forEachRowBand(image->height, rowBytes, [&](RowBand band) {
+            std::uint8_t* p = image->pixel(0, static_cast<std::uint32_t>(band.begin));
+            std::uint8_t* const end = p + static_cast<std::size_t>(band.end - band.begin) * rowBytes;
+            for (; p != end; p += bytesPerPixel) {
+                if (p[3] == 0)
+                    continue;
+                const auto& k = keyAt[p[3]];
+                if (p[0] == k[0] && p[1] == k[1] && p[2] == k[2])
+                    p[0] = p[1] = p[2] = p[3] = 0;
+            }
+        });
         return 0;
     }
 };

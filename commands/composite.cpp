@@ -1,5 +1,6 @@
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 #include <algorithm>
 #include <array>
@@ -67,37 +68,53 @@ public:
         // Four pixels at a time read four of A before writing four of B. That reads the same as the
         // pixel-by-pixel walk unless A is B one to three pixels to the left on the same row, where a pixel
         // written in a group is read again in the same group; that case goes pixel by pixel.
+        //
+        // Each row of B reads only its own row of A, so rows can be blended in any order, on any thread,
+        // except when A is B lower down: then a row reads rows blended earlier in the walk, and the rows go
+        // one after another on this thread, as before.
         static const BlendFactors factors = makeBlendFactors();
         const bool fours = !(source == target && y == 0 && x > 0 && x < 4);
-        for (std::int64_t j = 0; j < rows; ++j) {
-            const std::uint8_t* a = source->pixel(0, static_cast<std::uint32_t>(j));
-            std::uint8_t* b = target->pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y + j));
-            std::int64_t i = 0;
-#if defined(__SSE2__)
-            if (fours)
-                for (; i + 4 <= columns; i += 4, a += 4 * bytesPerPixel, b += 4 * bytesPerPixel)
-                    blendFour(a, b, factors);
-#else
-            (void)fours;
-#endif
-            for (; i < columns; ++i, a += bytesPerPixel, b += bytesPerPixel) {
-                std::uint8_t front[bytesPerPixel];
-                std::memcpy(front, a, bytesPerPixel);
-                // An opaque pixel gives trunc(A * 1 + B * 0) = A in every channel and 255 for alpha; a
-                // transparent one gives trunc(A * 0 + B * 1) = B. Both are exact, so both skip the blend.
-                if (front[3] == 255) {
-                    std::memcpy(b, front, bytesPerPixel);
-                    continue;
-                }
-                if (front[3] == 0)
-                    continue;
-                blend(front, b, factors.front[front[3]], factors.back[front[3]]);
-            }
-        }
+        const auto blendRows = [&](RowBand band) {
+            for (std::int64_t j = band.begin; j < band.end; ++j)
+                blendRow(source->pixel(0, static_cast<std::uint32_t>(j)),
+                         target->pixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y + j)),
+                         columns, fours, factors);
+        };
+        if (source == target && y > 0)
+            blendRows(RowBand{0, rows});
+        else
+            // Blending costs several times a copy per byte: bands of a quarter of the usual rows.
+            forEachRowBand(rows, 4 * static_cast<std::uint64_t>(columns) * bytesPerPixel, blendRows);
         return 0;
     }
 
 private:
+    // `columns` pixels of A from `a` over B from `b`, four at a time when `fours` allows.
+    static void blendRow(const std::uint8_t* a, std::uint8_t* b, std::int64_t columns, bool fours,
+                         const BlendFactors& factors) {
+        std::int64_t i = 0;
+#if defined(__SSE2__)
+        if (fours)
+            for (; i + 4 <= columns; i += 4, a += 4 * bytesPerPixel, b += 4 * bytesPerPixel)
+                blendFour(a, b, factors);
+#else
+        (void)fours;
+#endif
+        for (; i < columns; ++i, a += bytesPerPixel, b += bytesPerPixel) {
+            std::uint8_t front[bytesPerPixel];
+            std::memcpy(front, a, bytesPerPixel);
+            // An opaque pixel gives trunc(A * 1 + B * 0) = A in every channel and 255 for alpha; a
+            // transparent one gives trunc(A * 0 + B * 1) = B. Both are exact, so both skip the blend.
+            if (front[3] == 255) {
+                std::memcpy(b, front, bytesPerPixel);
+                continue;
+            }
+            if (front[3] == 0)
+                continue;
+            blend(front, b, factors.front[front[3]], factors.back[front[3]]);
+        }
+    }
+
 #if defined(__SSE2__)
     // Four pixels of A over four of B, each channel in a column of two pairs of doubles with the blend of
     // blend() below: front * alpha + back * rest, truncated, and for alpha 255 * alpha + back * rest capped

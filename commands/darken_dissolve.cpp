@@ -1,6 +1,7 @@
 #include "commands/pixel_math.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 namespace {
 
@@ -14,7 +15,13 @@ public:
         Image& image = args.image(0);
         const double amount = args.amount(1);
         const ByteTable scaled = scaledBytes(amount);
-        scaleBytes(image.pixels.get(), image.byteCount(), scaled, amount, keepAlpha);
+        // Every byte is scaled on its own, so bands of whole rows (whole pixels, alpha in its place) give
+        // the same bytes on any thread.
+        const std::size_t rowBytes = image.rowBytes();
+        forEachRowBand(image.height, rowBytes, [&](RowBand band) {
+            scaleBytes(image.pixel(0, static_cast<std::uint32_t>(band.begin)),
+                       static_cast<std::size_t>(band.end - band.begin) * rowBytes, scaled, amount, keepAlpha);
+        });
         return 0;
     }
 

@@ -1,6 +1,7 @@
 #include "commands/span.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 #include <cstdint>
 #include <cstring>
@@ -25,15 +26,18 @@ public:
                                                    args.channel(8)};
         if (xs.length == 0 || ys.length == 0)
             return 0;
-        // The first row of the rectangle pixel by pixel, every other row as a copy of it.
+        // The first row of the rectangle pixel by pixel, every other row as a copy of it, in bands of rows
+        // that only read the first row once it is written.
         const auto rowBytes = static_cast<std::size_t>(xs.length) * bytesPerPixel;
         const auto x0 = static_cast<std::uint32_t>(xs.start);
         const auto y0 = static_cast<std::uint32_t>(ys.start);
-        std::uint8_t* first = image->pixel(x0, y0);
+        const std::uint8_t* first = image->pixel(x0, y0);
         for (std::size_t at = 0; at < rowBytes; at += bytesPerPixel)
-            std::memcpy(first + at, value, bytesPerPixel);
-        for (std::int64_t j = 1; j < ys.length; ++j)
-            std::memcpy(image->pixel(x0, static_cast<std::uint32_t>(ys.start + j)), first, rowBytes);
+            std::memcpy(image->pixel(x0, y0) + at, value, bytesPerPixel);
+        forEachRowBand(ys.length - 1, rowBytes, [&](RowBand band) {
+            for (std::int64_t j = band.begin + 1; j < band.end + 1; ++j)
+                std::memcpy(image->pixel(x0, static_cast<std::uint32_t>(ys.start + j)), first, rowBytes);
+        });
         return 0;
     }
 };

@@ -1,8 +1,10 @@
 #include "image/image.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -42,8 +44,18 @@ public:
         Image* image = &args.image(0);
         // The table depends on nothing but the formula, so it is built once, on first use.
         static const StraightTable straight = makeStraightTable();
-        std::uint8_t* p = image->pixels.get();
-        std::uint8_t* const end = p + image->byteCount();
+        // Each pixel is converted on its own: bands of rows give the same bytes on any thread.
+        const std::size_t rowBytes = image->rowBytes();
+        forEachRowBand(image->height, rowBytes, [&](RowBand band) {
+            std::uint8_t* p = image->pixel(0, static_cast<std::uint32_t>(band.begin));
+            unpremultiplyRange(p, p + static_cast<std::size_t>(band.end - band.begin) * rowBytes, straight);
+        });
+        return 0;
+    }
+
+private:
+    // The pixels from p up to end made opaque.
+    static void unpremultiplyRange(std::uint8_t* p, std::uint8_t* const end, const StraightTable& straight) {
 #if defined(__SSE2__)
         // Four alpha bytes of 255 in a row of 16 bytes.
         const __m128i opaqueAlphas = _mm_set1_epi32(static_cast<int>(0xff000000u));
@@ -65,10 +77,8 @@ public:
             for (; p != stop; p += bytesPerPixel)
                 unpremultiply(p, straight);
         }
-        return 0;
     }
 
-private:
     // The row of alpha 255 maps every byte to itself, so an opaque pixel among others needs no test.
     static void unpremultiply(std::uint8_t* p, const StraightTable& straight) {
         const auto& row = straight[p[3]];

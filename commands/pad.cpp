@@ -2,6 +2,7 @@
 #include "image/straight_colour.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 #include "tga/tga.h"
 
 #include <algorithm>
@@ -62,19 +63,23 @@ public:
             std::memcpy(colourRow.data() + at, colour, bytesPerPixel);
         const auto leftBytes = static_cast<std::size_t>(left) * bytesPerPixel;
         const auto rightBytes = static_cast<std::size_t>(right) * bytesPerPixel;
-        for (std::uint32_t row = 0; row < canvas->height; ++row) {
-            std::uint8_t* out = canvas->pixel(0, row);
-            if (row < top || row >= bottom) {
-                std::memcpy(out, colourRow.data(), rowBytes);
-                continue;
+        // Each canvas row is written from the colour row and one row of the image alone, so bands of rows
+        // give the same bytes on any thread.
+        forEachRowBand(canvas->height, rowBytes, [&](RowBand band) {
+            for (std::int64_t row = band.begin; row < band.end; ++row) {
+                std::uint8_t* out = canvas->pixel(0, static_cast<std::uint32_t>(row));
+                if (row < top || row >= bottom) {
+                    std::memcpy(out, colourRow.data(), rowBytes);
+                    continue;
+                }
+                std::memcpy(out, colourRow.data(), leftBytes);
+                std::memcpy(
+                    out + leftBytes,
+                    image.pixel(static_cast<std::uint32_t>(left - x), static_cast<std::uint32_t>(row - y)),
+                    rightBytes - leftBytes);
+                std::memcpy(out + rightBytes, colourRow.data(), rowBytes - rightBytes);
             }
-            std::memcpy(out, colourRow.data(), leftBytes);
-            std::memcpy(
-                out + leftBytes,
-                image.pixel(static_cast<std::uint32_t>(left - x), static_cast<std::uint32_t>(row - y)),
-                rightBytes - leftBytes);
-            std::memcpy(out + rightBytes, colourRow.data(), rowBytes - rightBytes);
-        }
+        });
         ctx.setImage(args.index(0), std::move(canvas));
         return 0;
     }

@@ -2,6 +2,7 @@
 
 #include "formats/image_file.h"
 #include "system/program_folder.h"
+#include "system/thread_pool.h"
 #include "tga/tga.h"
 
 #include <algorithm>
@@ -96,9 +97,12 @@ void textureRow(const Image& texture, std::uint32_t y, Image& canvas, std::uint8
 
 ImagePtr textureCanvas(const Image& texture, std::uint32_t width, std::uint32_t height) {
     ImagePtr canvas = createImageForOverwrite(width, height);
+    // Each row is tiled from one texture row alone: bands of rows give the same bytes on any thread.
     if (canvas->rowBytes() != 0)
-        for (std::uint32_t y = 0; y < height; ++y)
-            textureRow(texture, y, *canvas);
+        forEachRowBand(height, canvas->rowBytes(), [&](RowBand band) {
+            for (std::int64_t y = band.begin; y < band.end; ++y)
+                textureRow(texture, static_cast<std::uint32_t>(y), *canvas);
+        });
     return canvas;
 }
 
@@ -198,8 +202,8 @@ std::vector<std::int64_t> anchors(std::uint32_t side) {
     return at;
 }
 
-// Canvas rows per band: a band and the stroke data it reads stay in the second-level cache.
-constexpr std::int64_t bandRows = 16;
+// Canvas rows per stroke band: a band and the stroke data it reads stay in the second-level cache.
+constexpr std::int64_t strokeBandRows = 16;
 
 // Lays on canvas rows y0..y1-1 every stroke that touches them, in the order the strokes are laid.
 void strokeBand(Image& canvas, const BrushRows& rows, const StrokePlan& plan, std::int64_t y0,
@@ -259,16 +263,26 @@ void StrokePlan::drawJitters() {
 void paintBands(Image& canvas, const Image* texture, const Image& brush, const StrokePlan& plan) {
     const BrushRows rows = brushRows(brush);
     const std::int64_t height = canvas.height;
-    for (std::int64_t y0 = 0; y0 < height; y0 += bandRows) {
-        const std::int64_t y1 = std::min(y0 + bandRows, height);
-        if (texture == nullptr)
+    // A stroke band writes its own canvas rows only, and lays on them every stroke that reaches them in the
+    // order the strokes are laid, so each canvas pixel takes the same strokes in the same order whichever
+    // thread paints its band and whenever: the bands are shared out, groups of whole bands at a time.
+    // The jitters were drawn before, on the calling thread; no band takes a value of rand().
+    const std::int64_t bands = (height + strokeBandRows - 1) / strokeBandRows;
+    // Texturing and stroking cost several times a copy per canvas byte.
+    const std::uint64_t bandCost = 4 * std::uint64_t{strokeBandRows} * canvas.rowBytes();
+    forEachRowBand(bands, bandCost, [&](RowBand group) {
+        for (std::int64_t band = group.begin; band < group.end; ++band) {
+            const std::int64_t y0 = band * strokeBandRows;
+            const std::int64_t y1 = std::min(y0 + strokeBandRows, height);
+            if (texture == nullptr)
+                complementRows(canvas, y0, y1);
+            else if (canvas.rowBytes() != 0)
+                for (std::int64_t y = y0; y < y1; ++y)
+                    textureRow(*texture, static_cast<std::uint32_t>(y), canvas, 0xFF);
+            strokeBand(canvas, rows, plan, y0, y1);
             complementRows(canvas, y0, y1);
-        else if (canvas.rowBytes() != 0)
-            for (std::int64_t y = y0; y < y1; ++y)
-                textureRow(*texture, static_cast<std::uint32_t>(y), canvas, 0xFF);
-        strokeBand(canvas, rows, plan, y0, y1);
-        complementRows(canvas, y0, y1);
-    }
+        }
+    });
 }
 
 void layStrokes(Image& canvas, const Image& source, const Image& brush) {

@@ -1,5 +1,7 @@
 #include "image/straight_colour.h"
 
+#include "system/thread_pool.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -195,16 +197,33 @@ const StraightColourTables& straightColourTables() {
     return tables;
 }
 
+namespace {
+
+// Runs convert(in, n, out) over the n pixels in pieces, in parallel when there are many: every pixel is
+// converted on its own, so the pieces, whose edges follow from n alone, give the same bytes on any thread.
+// A reader or writer that converts row by row passes too few pixels at a time to share, and runs inline.
+template <class Convert>
+void convertInPieces(const std::uint8_t* in, std::size_t n, std::uint8_t* out, Convert convert) {
+    constexpr std::size_t pixelBytes = 4;
+    straightColourTables(); // built here once, before any piece looks it up
+    forEachRowBand(static_cast<std::int64_t>(n), pixelBytes, [&](RowBand piece) {
+        const auto at = static_cast<std::size_t>(piece.begin);
+        convert(in + pixelBytes * at, static_cast<std::size_t>(piece.end) - at, out + pixelBytes * at);
+    });
+}
+
+} // namespace
+
 void premultiplyPixels(const std::uint8_t* in, std::size_t n, std::uint8_t* out, ChannelOrder order) {
     if (order == ChannelOrder::Rgba)
-        premultiplyAll<ChannelOrder::Rgba>(in, n, out);
+        convertInPieces(in, n, out, premultiplyAll<ChannelOrder::Rgba>);
     else
-        premultiplyAll<ChannelOrder::Bgra>(in, n, out);
+        convertInPieces(in, n, out, premultiplyAll<ChannelOrder::Bgra>);
 }
 
 void straightenPixels(const std::uint8_t* in, std::size_t n, std::uint8_t* out, ChannelOrder order) {
     if (order == ChannelOrder::Rgba)
-        straightenAll<ChannelOrder::Rgba>(in, n, out);
+        convertInPieces(in, n, out, straightenAll<ChannelOrder::Rgba>);
     else
-        straightenAll<ChannelOrder::Bgra>(in, n, out);
+        convertInPieces(in, n, out, straightenAll<ChannelOrder::Bgra>);
 }

@@ -5,8 +5,10 @@
 
 #include "image/image.h"
 #include "system/byte_source.h"
+#include "system/thread_pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -70,6 +72,16 @@ public:
         const bool rightToLeft = (descriptor & TgaDescriptor::rightToLeftBit) != 0;
         const bool topFirst = (descriptor & TgaDescriptor::topFirstBit) != 0;
         for (std::uint32_t fileRow = 0; fileRow < image.height; ++fileRow) {
+            if (!runLength) {
+                // Whole rows already buffered are converted together, shared out in bands of rows.
+                const std::int64_t rows = bufferedRows(image.width, image.height - fileRow);
+                if (rows > 1) {
+                    if (!convertRows(image, fileRow, rows, rightToLeft, topFirst))
+                        return false;
+                    fileRow += static_cast<std::uint32_t>(rows - 1);
+                    continue;
+                }
+            }
             std::uint8_t* row = image.pixel(0, topFirst ? fileRow : image.height - 1 - fileRow);
             if (!(runLength ? runLengthRow(row, image.width) : plainRow(row, image.width)))
                 return false;
@@ -83,6 +95,39 @@ public:
     bool endedEarly() const { return cutShort; }
 
 private:
+    // How many whole uncompressed rows of `width` pixels, up to `rowsLeft`, the source holds buffered now.
+    std::int64_t bufferedRows(std::uint32_t width, std::uint32_t rowsLeft) {
+        const std::uint64_t fileRowBytes = std::uint64_t{width} * format.pixelBytes();
+        if (fileRowBytes == 0)
+            return 0;
+        return static_cast<std::int64_t>(
+            std::min<std::uint64_t>(rowsLeft, source.available() / fileRowBytes));
+    }
+
+    // Converts `rows` buffered file rows from file row `fileRow` on and consumes their bytes. Each image row
+    // is converted from its own file row alone, so the bands give the same pixels on any thread. False when
+    // a value cannot be used (the image is then given up, whichever rows were converted).
+    bool convertRows(Image& image, std::uint32_t fileRow, std::int64_t rows, bool rightToLeft,
+                     bool topFirst) {
+        const std::size_t fileRowBytes = std::size_t{image.width} * format.pixelBytes();
+        const std::uint8_t* in = source.data();
+        std::atomic<bool> usable{true};
+        forEachRowBand(rows, image.rowBytes(), [&](RowBand band) {
+            for (std::int64_t k = band.begin; k < band.end; ++k) {
+                const std::uint32_t at = fileRow + static_cast<std::uint32_t>(k);
+                std::uint8_t* row = image.pixel(0, topFirst ? at : image.height - 1 - at);
+                if (!format.convertMany(in + static_cast<std::size_t>(k) * fileRowBytes, image.width, row)) {
+                    usable.store(false, std::memory_order_relaxed);
+                    return;
+                }
+                if (rightToLeft)
+                    reversePixels(row, image.width);
+            }
+        });
+        source.advance(static_cast<std::size_t>(rows) * fileRowBytes);
+        return usable.load(std::memory_order_relaxed);
+    }
+
     // The next value, 0 when it is cut short.
     std::uint32_t readValue() {
         const unsigned bytes = format.pixelBytes();
