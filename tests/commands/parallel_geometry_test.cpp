@@ -34,6 +34,16 @@ ImagePtr randomImage(std::uint32_t width, std::uint32_t height, std::mt19937& ra
     });
 }
 
+// The first byte where two results differ, as text for a failure message ("" when they are the same).
+std::string difference(const std::vector<std::uint8_t>& got, const std::vector<std::uint8_t>& want) {
+    if (got == want)
+        return "";
+    if (got.size() != want.size())
+        return std::to_string(got.size()) + " bytes instead of " + std::to_string(want.size());
+    const auto at = std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    return "byte " + std::to_string(at) + " differs";
+}
+
 // Runs `line` on a copy of `source` in variable a and returns variable `out` afterwards.
 ImagePtr runLine(const Image& source, const std::string& line, int out = 0) {
     ScriptContext ctx;
@@ -159,7 +169,7 @@ TEST_F(ParallelGeometry, VerbsGiveThePlainResultForEveryThreadCount) {
             const std::vector<std::uint8_t> plain = bytesOf(*c.plain(*source));
             for (unsigned threads : threadCounts) {
                 setThreadCount(threads);
-                ASSERT_EQ(bytesOf(*c.run(*source)), plain)
+                ASSERT_EQ(difference(bytesOf(*c.run(*source)), plain), "")
                     << c.name << " on " << width << "x" << height << " with " << threads << " threads";
             }
         }
@@ -253,7 +263,7 @@ TEST_F(ParallelGeometry, ResamplerGivesThePlainResultForEveryThreadCount) {
         const std::vector<std::uint8_t> plain = bytesOf(*plainResample(*source, s.toWidth, s.toHeight));
         for (unsigned threads : threadCounts) {
             setThreadCount(threads);
-            ASSERT_EQ(bytesOf(*resampleImage(*source, s.toWidth, s.toHeight)), plain)
+            ASSERT_EQ(difference(bytesOf(*resampleImage(*source, s.toWidth, s.toHeight)), plain), "")
                 << s.width << "x" << s.height << " to " << s.toWidth << "x" << s.toHeight << " with "
                 << threads << " threads";
         }
