@@ -355,14 +355,15 @@ public:
         } else {
             result = createImageForOverwrite(source->width, source->height);
             // Runs of blocks in parallel, about a thousand runs at most. Each thread that can work at once
-            // has tiles of its own, taken before the work starts (their value tables take 128 KiB), and
-            // takes runs until none is left.
+            // has tiles and lists of its own, taken before the work starts (the tiles' value tables
+            // take 128 KiB) and kept from one run to the next, and takes runs until none is left.
             const std::int64_t pairs = WarpTiles::pairCount(*source);
             const std::int64_t blocksPerTask = std::max<std::int64_t>(2, pairs / 1024);
             const auto tasks = static_cast<std::size_t>((pairs + blocksPerTask - 1) / blocksPerTask);
             const std::size_t slots = std::min<std::size_t>(tasks, threadCount());
             const MemoryReservation scratch(slots * sizeof(WarpTiles));
             std::vector<std::unique_ptr<WarpTiles>> tiles;
+            std::vector<SampleBuffers<WarpTiles::Stretch>> buffers(slots);
             for (std::size_t i = 0; i < slots; ++i)
                 tiles.push_back(std::make_unique<WarpTiles>(*source, *result, option));
             std::atomic<std::size_t> nextTask{0};
@@ -370,7 +371,7 @@ public:
                 for (std::size_t task; (task = nextTask.fetch_add(1, std::memory_order_relaxed)) < tasks;) {
                     const std::int64_t first = static_cast<std::int64_t>(task) * blocksPerTask;
                     tiles[slot]->visit(first, std::min(blocksPerTask, pairs - first));
-                    sampleInTiles(*source, *tiles[slot]);
+                    sampleInTiles(*source, *tiles[slot], buffers[slot]);
                 }
             });
         }
