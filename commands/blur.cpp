@@ -1,12 +1,14 @@
 #include "commands/pixel_math.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/pixel_memory.h"
+#include "system/thread_pool.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace {
 
@@ -104,35 +106,90 @@ void blurRow(const std::uint8_t* in, std::uint8_t* out, std::uint32_t width, con
         edgePixel(x);
 }
 
-// Blurs the image in place. Output row y needs the row-blurred rows y - N/2 .. y + N/2, so those are kept
-// in a ring of N rows (fewer for a shorter image); row r is blurred along its length just before output row
-// r - N/2 is written, while image row r still holds its original pixels, and output row y is written only
-// after row y has gone through the ring. So no image-sized buffer is needed.
+// Blurs the image in place, in bands of rows that run in parallel. Output row y needs the row-blurred rows
+// y - N/2 .. y + N/2, so a band also needs a few rows of its neighbours, which they overwrite in their own
+// time. Those rows, the N/2 on each side of every edge between bands, are therefore row-blurred first, all
+// of them, into a buffer of their own; then every band works on its own rows alone, reading the edge rows
+// from that buffer and keeping the others in a ring of N rows (fewer for a shorter image). Row r of a band
+// is blurred along its length just before output row r - N/2 is written, while image row r still holds its
+// original pixels, and output row y is written only after row y has gone through the ring. So no
+// image-sized buffer is needed, and every output row is the same whichever thread makes it.
 template <std::size_t N> void blurImage(Image& image, const Kernel<N>& kernel) {
-    constexpr std::uint32_t half = N / 2;
-    const std::uint32_t height = image.height;
+    constexpr std::int64_t half = N / 2;
+    const std::int64_t height = image.height;
     const std::size_t rowBytes = image.rowBytes();
-    const std::uint32_t ringRows = std::min<std::uint32_t>(N, height);
-    const std::unique_ptr<std::uint8_t[]> ring(new std::uint8_t[rowBytes * ringRows]);
-    auto ringRow = [&](std::uint32_t r) { return ring.get() + std::size_t{r % ringRows} * rowBytes; };
+    // Bands of at least minimumBandRows rows, so that the edge rows are a small share of the work.
+    constexpr std::uint64_t minimumBandRows = 64;
+    const std::int64_t bandHeight =
+        bandRows(height, std::min<std::uint64_t>(rowBytes, bandWorkBytes / minimumBandRows));
+    const auto bands = static_cast<std::size_t>((height + bandHeight - 1) / bandHeight);
+    const auto ringRows = static_cast<std::size_t>(std::min<std::int64_t>(N, height));
+    // One ring for each thread that can work at once; each takes bands until none is left.
+    const std::size_t rings = std::min<std::size_t>(bands, threadCount());
 
-    std::uint32_t blurredRows = 0; // rows 0..blurredRows-1 have been through the ring
-    for (std::uint32_t y = 0; y < height; ++y) {
-        const auto needed =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{y} + half + 1, height));
-        for (; blurredRows < needed; ++blurredRows)
-            blurRow(image.pixel(0, blurredRows), ringRow(blurredRows), image.width, kernel);
+    // Everything is taken before any pixel changes, so a refusal leaves the image as it was.
+    const std::size_t edgeRowsEach = 2 * half;
+    const PixelBuffer edges = allocatePixels((bands - 1) * edgeRowsEach * rowBytes, PixelFill::Unset);
+    const PixelBuffer ringMemory = allocatePixels(rings * ringRows * rowBytes, PixelFill::Unset);
 
-        std::array<const std::uint8_t*, N> lines{};
-        const Taps taps = tapsAt(kernel, y, height);
-        for (std::size_t t = taps.first; t <= taps.last; ++t)
-            lines[t] = ringRow(static_cast<std::uint32_t>(y + t - half));
-        std::uint8_t* out = image.pixel(0, y);
-        if (taps.all)
-            filterAll(lines, out, rowBytes, kernel);
-        else
-            filterSome(lines, out, rowBytes, kernel, taps);
-    }
+    // The row-blurred copy of row r in the edge buffer, or null for a row that only its own band reads. With
+    // bands of more than N rows the rows around different edges never overlap.
+    auto edgeRow = [&](std::int64_t r) -> std::uint8_t* {
+        const std::int64_t edge = (r + half) / bandHeight; // the edge at or just after r - N/2
+        if (edge < 1 || static_cast<std::size_t>(edge) >= bands)
+            return nullptr;
+        const std::int64_t first = edge * bandHeight - half;
+        if (r < first || r >= first + 2 * half)
+            return nullptr;
+        return edges.get() +
+               ((static_cast<std::size_t>(edge) - 1) * edgeRowsEach + static_cast<std::size_t>(r - first)) *
+                   rowBytes;
+    };
+    auto blurRowAt = [&](std::int64_t r, std::uint8_t* out) {
+        blurRow(image.pixel(0, static_cast<std::uint32_t>(r)), out, image.width, kernel);
+    };
+
+    if (bands > 1)
+        runParallel(bands - 1, [&](std::size_t i) {
+            const auto edge = static_cast<std::int64_t>(i + 1) * bandHeight;
+            for (std::int64_t r = std::max<std::int64_t>(0, edge - half); r < std::min(height, edge + half);
+                 ++r)
+                blurRowAt(r, edgeRow(r));
+        });
+
+    auto blurBand = [&](std::int64_t begin, std::int64_t end, std::uint8_t* ring) {
+        auto ringRow = [&](std::int64_t r) {
+            return ring + static_cast<std::size_t>(r) % ringRows * rowBytes;
+        };
+        auto blurred = [&](std::int64_t r) -> const std::uint8_t* {
+            const std::uint8_t* edge = edgeRow(r);
+            return edge != nullptr ? edge : ringRow(r);
+        };
+        std::int64_t ready = std::max<std::int64_t>(0, begin - half); // rows before it are blurred
+        for (std::int64_t y = begin; y < end; ++y) {
+            for (const std::int64_t needed = std::min(y + half + 1, height); ready < needed; ++ready)
+                if (edgeRow(ready) == nullptr)
+                    blurRowAt(ready, ringRow(ready));
+
+            std::array<const std::uint8_t*, N> lines{};
+            const Taps taps = tapsAt(kernel, static_cast<std::uint32_t>(y), image.height);
+            for (std::size_t t = taps.first; t <= taps.last; ++t)
+                lines[t] = blurred(y + static_cast<std::int64_t>(t) - half);
+            std::uint8_t* out = image.pixel(0, static_cast<std::uint32_t>(y));
+            if (taps.all)
+                filterAll(lines, out, rowBytes, kernel);
+            else
+                filterSome(lines, out, rowBytes, kernel, taps);
+        }
+    };
+    std::atomic<std::size_t> nextBand{0};
+    runParallel(rings, [&](std::size_t ring) {
+        for (std::size_t band; (band = nextBand.fetch_add(1, std::memory_order_relaxed)) < bands;) {
+            const auto begin = static_cast<std::int64_t>(band) * bandHeight;
+            blurBand(begin, std::min(height, begin + bandHeight),
+                     ringMemory.get() + ring * ringRows * rowBytes);
+        }
+    });
 }
 
 // blur v k: smooths the image with a binomial kernel of 3 or 5 taps, along the rows and then along the
@@ -148,7 +205,7 @@ public:
         const int size = args.integer(1);
         if (image->width == 0 || image->height == 0)
             return 0;
-        // The ring of rows is allocated before any pixel changes.
+        // The working rows are allocated before any pixel changes.
         if (size == 3)
             blurImage(*image, kernel3);
         else

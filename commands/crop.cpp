@@ -1,6 +1,7 @@
 #include "commands/span.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 #include <cstdint>
 #include <cstring>
@@ -29,11 +30,14 @@ public:
                                                   static_cast<std::uint32_t>(ys.length));
         const std::size_t rowBytes = result->rowBytes();
         if (rowBytes != 0) {
-            for (std::uint32_t j = 0; j < result->height; ++j) {
-                const auto sourceRow = static_cast<std::uint32_t>(ys.start + j);
-                std::memcpy(result->pixel(0, j),
-                            source->pixel(static_cast<std::uint32_t>(xs.start), sourceRow), rowBytes);
-            }
+            // Bands of rows in parallel.
+            forEachRowBand(result->height, rowBytes, [&](RowBand band) {
+                for (auto j = static_cast<std::uint32_t>(band.begin); j < band.end; ++j) {
+                    const auto sourceRow = static_cast<std::uint32_t>(ys.start + j);
+                    std::memcpy(result->pixel(0, j),
+                                source->pixel(static_cast<std::uint32_t>(xs.start), sourceRow), rowBytes);
+                }
+            });
         }
         ctx.setImage(args.index(0), std::move(result));
         return 0;

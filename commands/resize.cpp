@@ -1,5 +1,6 @@
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 #include <cstdint>
 #include <cstring>
@@ -55,22 +56,26 @@ private:
         for (std::uint64_t k = 0; k < result.width; ++k)
             column[k] = static_cast<std::uint32_t>(k * down / up);
 
+        // Bands of result rows in parallel; each band's first row is made from the source, so a band never
+        // reads a row of another.
         const std::size_t rowBytes = result.rowBytes();
-        std::uint64_t previousRow = std::numeric_limits<std::uint64_t>::max();
-        for (std::uint32_t j = 0; j < result.height; ++j) {
-            const std::uint64_t sourceRow = j * down / up;
-            std::uint8_t* out = result.pixel(0, j);
-            if (sourceRow == previousRow) {
-                // An enlarged row repeats the result row above it.
-                std::memcpy(out, out - rowBytes, rowBytes);
-                continue;
+        forEachRowBand(result.height, rowBytes, [&](RowBand band) {
+            std::uint64_t previousRow = std::numeric_limits<std::uint64_t>::max();
+            for (auto j = static_cast<std::uint32_t>(band.begin); j < band.end; ++j) {
+                const std::uint64_t sourceRow = j * down / up;
+                std::uint8_t* out = result.pixel(0, j);
+                if (sourceRow == previousRow) {
+                    // An enlarged row repeats the result row above it.
+                    std::memcpy(out, out - rowBytes, rowBytes);
+                    continue;
+                }
+                previousRow = sourceRow;
+                const std::uint8_t* in = source.pixel(0, static_cast<std::uint32_t>(sourceRow));
+                for (std::size_t k = 0; k < result.width; ++k)
+                    std::memcpy(out + k * bytesPerPixel, in + std::size_t{column[k]} * bytesPerPixel,
+                                bytesPerPixel);
             }
-            previousRow = sourceRow;
-            const std::uint8_t* in = source.pixel(0, static_cast<std::uint32_t>(sourceRow));
-            for (std::size_t k = 0; k < result.width; ++k)
-                std::memcpy(out + k * bytesPerPixel, in + std::size_t{column[k]} * bytesPerPixel,
-                            bytesPerPixel);
-        }
+        });
     }
 };
 

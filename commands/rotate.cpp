@@ -2,6 +2,7 @@
 #include "commands/sampling.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/thread_pool.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +16,8 @@ namespace {
 // its centre offset turned by the angle and truncated toward zero; pixels whose source lies outside the
 // frame become transparent black. The size does not change.
 class RotateCmd final : public Command {
+    static constexpr std::int64_t tileRows = 32;
+
 public:
     RotateCmd()
         : Command("rotate", {arg::image("v", Lookup::NameFirst, "No image"), arg::integer("degrees")}) {}
@@ -31,10 +34,25 @@ public:
     }
 
 private:
-    // The result in tiles of rows: the source pixels a tile reads lie close together, while a whole
-    // result row reads along a slanted line through many source rows. cos * dx and sin * dx depend only on
-    // the column, cos * dy and sin * dy only on the row; each product is the same double whether computed
-    // here or beside the sum it enters.
+    // cos * dx and sin * dx for every column, computed once and read by every band.
+    struct ColumnTerms {
+        ColumnTerms(const Image& source, double cosT, double sinT)
+            : cx(source.width / 2), cosDx(source.width), sinDx(source.width) {
+            for (std::int64_t i = 0; i < std::int64_t{source.width}; ++i) {
+                const auto dx = static_cast<double>(i - cx);
+                cosDx[static_cast<std::size_t>(i)] = cosT * dx;
+                sinDx[static_cast<std::size_t>(i)] = sinT * dx;
+            }
+        }
+        std::int64_t cx;
+        std::vector<double> cosDx;
+        std::vector<double> sinDx;
+    };
+
+    // The result rows [top, bottom) in tiles of rows: the source pixels a tile reads lie close together,
+    // while a whole result row reads along a slanted line through many source rows. cos * dx and sin * dx
+    // depend only on the column, cos * dy and sin * dy only on the row; each product is the same double
+    // whether computed here or beside the sum it enters.
     class Tiles {
     public:
         struct Stretch {
@@ -45,24 +63,18 @@ private:
             double cosDy;
         };
 
-        Tiles(const Image& from, Image& to, double cosine, double sine)
-            : source(from), result(to), cosT(cosine), sinT(sine), cx(from.width / 2), cy(from.height / 2),
-              cosDx(from.width), sinDx(from.width), lanes(fitsLanes(from)) {
-            for (std::int64_t i = 0; i < std::int64_t{source.width}; ++i) {
-                const auto dx = static_cast<double>(i - cx);
-                cosDx[static_cast<std::size_t>(i)] = cosT * dx;
-                sinDx[static_cast<std::size_t>(i)] = sinT * dx;
-            }
-        }
+        Tiles(const Image& from, Image& to, double cosine, double sine, const ColumnTerms& terms,
+              std::int64_t firstRow, std::int64_t endRow)
+            : source(from), result(to), cosT(cosine), sinT(sine), cx(terms.cx), cy(from.height / 2),
+              cosDx(terms.cosDx), sinDx(terms.sinDx), lanes(fitsLanes(from)), top(firstRow), bottom(endRow) {}
 
         bool next(std::vector<Stretch>& stretches) {
             const std::int64_t width = source.width;
-            const std::int64_t height = source.height;
-            if (top >= height)
+            if (top >= bottom)
                 return false;
             const std::int64_t right = std::min(left + tileWidth, width);
             stretches.clear();
-            for (std::int64_t j = top; j < std::min(top + tileHeight, height); ++j) {
+            for (std::int64_t j = top; j < std::min(top + tileHeight, bottom); ++j) {
                 const auto dy = static_cast<double>(j - cy);
                 stretches.push_back(
                     {result.pixel(static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(j)),
@@ -108,23 +120,30 @@ private:
     private:
         // Wide tiles: longer stretches cost less each, and the result is written in longer runs.
         static constexpr std::int64_t tileWidth = 128;
-        static constexpr std::int64_t tileHeight = 32;
+        static constexpr std::int64_t tileHeight = tileRows;
         const Image& source;
         Image& result;
         double cosT;
         double sinT;
         std::int64_t cx;
         std::int64_t cy;
-        std::vector<double> cosDx;
-        std::vector<double> sinDx;
+        const std::vector<double>& cosDx;
+        const std::vector<double>& sinDx;
         bool lanes;
-        std::int64_t top = 0;
+        std::int64_t top;
+        std::int64_t bottom;
         std::int64_t left = 0;
     };
 
+    // Bands of result rows in parallel, each in its own tiles; a pixel's source depends on its position
+    // alone. Bands of at least a tile's height where the rows are long.
     static void turn(const Image& source, Image& result, double cosT, double sinT) {
-        Tiles tiles(source, result, cosT, sinT);
-        sampleInTiles(source, tiles);
+        const ColumnTerms terms(source, cosT, sinT);
+        forEachRowBand(result.height, std::min<std::uint64_t>(result.rowBytes(), bandWorkBytes / tileRows),
+                       [&](RowBand band) {
+                           Tiles tiles(source, result, cosT, sinT, terms, band.begin, band.end);
+                           sampleInTiles(source, tiles);
+                       });
     }
 };
 

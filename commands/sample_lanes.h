@@ -94,14 +94,23 @@ void fetchPixels(const Image& source, const std::uint32_t* index, std::size_t co
 // they will be copied to, into the cache.
 void prefetchPixels(const Image& source, const std::uint32_t* index, std::size_t count, std::uint8_t* out);
 
+// The lists of stretches and indices of sampleInTiles, kept by a caller that runs many sets of tiles so that
+// they are not made again for each.
+template <typename Stretch> struct SampleBuffers {
+    std::vector<Stretch> stretches[2];
+    std::vector<std::uint32_t> index[2];
+};
+
 // Runs a verb's tiles: `tiles.next(stretches)` fills the stretches of the next tile (false after the last),
 // each with `out` (its leftmost result pixel) and `count`; `tiles.indices(stretch, index)` writes the source
 // index of each of its pixels, left to right. What a tile's stretches point to besides the result need only
 // last until the next call to next(): indices() is called for all of them before that.
-template <typename Tiles> void sampleInTiles(const Image& source, Tiles& tiles) {
+// The lists are taken from `buffers`; the second form makes its own.
+template <typename Tiles>
+void sampleInTiles(const Image& source, Tiles& tiles, SampleBuffers<typename Tiles::Stretch>& buffers) {
     using Stretch = typename Tiles::Stretch;
-    std::vector<Stretch> stretches[2];
-    std::vector<std::uint32_t> index[2];
+    auto& stretches = buffers.stretches;
+    auto& index = buffers.index;
     auto computeIndices = [&](int which, std::size_t row, std::size_t& at) {
         const Stretch& s = stretches[which][row];
         if (index[which].size() < at + s.count)
@@ -134,4 +143,9 @@ template <typename Tiles> void sampleInTiles(const Image& source, Tiles& tiles) 
         }
         now = next;
     }
+}
+
+template <typename Tiles> void sampleInTiles(const Image& source, Tiles& tiles) {
+    SampleBuffers<typename Tiles::Stretch> buffers;
+    sampleInTiles(source, tiles, buffers);
 }

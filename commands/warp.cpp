@@ -2,11 +2,16 @@
 #include "commands/sampling.h"
 #include "interpreter/command.h"
 #include "interpreter/script_context.h"
+#include "system/memory_budget.h"
+#include "system/thread_pool.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -39,8 +44,29 @@ public:
     WarpTiles(const Image& from, Image& to, int mode)
         : source(from), result(to), option(mode), width(from.width), height(from.height), cxi(width / 2),
           cyi(height / 2), cx(static_cast<double>(cxi)), cy(static_cast<double>(cyi)),
-          radius(std::sqrt(cx * cx + cy * cy)), blocks(std::max(cxi, cyi) / block + 1),
-          lanes(fitsLanes(from)) {}
+          radius(std::sqrt(cx * cx + cy * cy)), blocks(blockCount(from)), lanes(fitsLanes(from)) {}
+
+    // From now on the tiles of `count` blocks (p, q) from the `first`, in the order q = 0, 1, ... and
+    // p = 0 .. q within each. The pixels of different blocks never meet, so runs of blocks can be made in
+    // parallel.
+    void visit(std::int64_t first, std::int64_t count) {
+        // q is the largest with q (q + 1) / 2 <= first.
+        q = static_cast<std::int64_t>((std::sqrt(8 * static_cast<double>(first) + 1) - 1) / 2);
+        while (q * (q + 1) / 2 > first)
+            --q;
+        while ((q + 1) * (q + 2) / 2 <= first)
+            ++q;
+        p = first - q * (q + 1) / 2;
+        remaining = count;
+    }
+
+    // The blocks of offsets along one axis, and the blocks (p, q) with p <= q of the image.
+    static std::int64_t blockCount(const Image& image) {
+        return std::max<std::int64_t>(image.width / 2, image.height / 2) / block + 1;
+    }
+    static std::int64_t pairCount(const Image& image) {
+        return blockCount(image) * (blockCount(image) + 1) / 2;
+    }
 
     bool next(std::vector<Stretch>& stretches);
     void indices(const Stretch& s, std::uint32_t* index) const;
@@ -90,8 +116,9 @@ private:
     double radius;
     std::int64_t blocks;
     bool lanes;
-    std::int64_t p = 0; // the block of column offsets
-    std::int64_t q = 0; // the block of row offsets, never before p
+    std::int64_t remaining = INT64_MAX; // the blocks still to be visited
+    std::int64_t p = 0;                 // the block of column offsets
+    std::int64_t q = 0;                 // the block of row offsets, never before p
     Values direct{};
     Values swapped{};
 };
@@ -162,7 +189,8 @@ void WarpTiles::computeValues(Range columns, Range rows, bool both) {
 
 bool WarpTiles::next(std::vector<Stretch>& stretches) {
     stretches.clear();
-    while (q < blocks) {
+    while (q < blocks && remaining > 0) {
+        --remaining;
         const Range a = offsets(p, std::max(cxi, cyi));
         const Range b = offsets(q, std::max(cxi, cyi));
         const bool both = p != q;
@@ -326,8 +354,26 @@ public:
             result = cloneImage(*source);
         } else {
             result = createImageForOverwrite(source->width, source->height);
-            WarpTiles tiles(*source, *result, option);
-            sampleInTiles(*source, tiles);
+            // Runs of blocks in parallel, about a thousand runs at most. Each thread that can work at once
+            // has tiles and lists of its own, taken before the work starts (the tiles' value tables
+            // take 128 KiB) and kept from one run to the next, and takes runs until none is left.
+            const std::int64_t pairs = WarpTiles::pairCount(*source);
+            const std::int64_t blocksPerTask = std::max<std::int64_t>(2, pairs / 1024);
+            const auto tasks = static_cast<std::size_t>((pairs + blocksPerTask - 1) / blocksPerTask);
+            const std::size_t slots = std::min<std::size_t>(tasks, threadCount());
+            const MemoryReservation scratch(slots * sizeof(WarpTiles));
+            std::vector<std::unique_ptr<WarpTiles>> tiles;
+            std::vector<SampleBuffers<WarpTiles::Stretch>> buffers(slots);
+            for (std::size_t i = 0; i < slots; ++i)
+                tiles.push_back(std::make_unique<WarpTiles>(*source, *result, option));
+            std::atomic<std::size_t> nextTask{0};
+            runParallel(slots, [&](std::size_t slot) {
+                for (std::size_t task; (task = nextTask.fetch_add(1, std::memory_order_relaxed)) < tasks;) {
+                    const std::int64_t first = static_cast<std::int64_t>(task) * blocksPerTask;
+                    tiles[slot]->visit(first, std::min(blocksPerTask, pairs - first));
+                    sampleInTiles(*source, *tiles[slot], buffers[slot]);
+                }
+            });
         }
         ctx.setImage(index, std::move(result));
         return 0;

@@ -1,5 +1,7 @@
 #include "image/orientation.h"
 
+#include "system/thread_pool.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -50,6 +52,48 @@ void reverseInPlace(std::uint8_t* pixels, std::size_t n) {
     }
 }
 
+// Exchanges the n pixels at `a` with the n at `b` in the reverse order: a[i] takes b[n - 1 - i] and b[n - 1 -
+// i] takes a[i]. The two must not overlap.
+void reverseSwap(std::uint8_t* a, std::uint8_t* b, std::size_t n) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= n; i += 4) {
+        auto* front = reinterpret_cast<__m128i*>(a + i * bytesPerPixel);
+        auto* back = reinterpret_cast<__m128i*>(b + (n - 4 - i) * bytesPerPixel);
+        const __m128i x = _mm_loadu_si128(front);
+        const __m128i y = _mm_loadu_si128(back);
+        _mm_storeu_si128(front, _mm_shuffle_epi32(y, _MM_SHUFFLE(0, 1, 2, 3)));
+        _mm_storeu_si128(back, _mm_shuffle_epi32(x, _MM_SHUFFLE(0, 1, 2, 3)));
+    }
+#endif
+    for (; i < n; ++i) {
+        std::uint8_t spare[bytesPerPixel];
+        std::memcpy(spare, a + i * bytesPerPixel, bytesPerPixel);
+        std::memcpy(a + i * bytesPerPixel, b + (n - 1 - i) * bytesPerPixel, bytesPerPixel);
+        std::memcpy(b + (n - 1 - i) * bytesPerPixel, spare, bytesPerPixel);
+    }
+}
+
+// Exchanges the `bytes` bytes at `a` and `b` (not overlapping) a piece at a time, without a buffer.
+void swapBytes(std::uint8_t* a, std::uint8_t* b, std::size_t bytes) {
+    constexpr std::size_t piece = 256;
+    std::uint8_t spare[piece];
+    for (std::size_t at = 0; at < bytes; at += piece) {
+        const std::size_t n = std::min(piece, bytes - at);
+        std::memcpy(spare, a + at, n);
+        std::memcpy(a + at, b + at, n);
+        std::memcpy(b + at, spare, n);
+    }
+}
+
+// Runs rows(first, end) for the pairs of rows (y, height - 1 - y) with y in [first, end), in parallel bands
+// of the top half; the middle row of an odd height is the last pair, with itself.
+template <class Rows> void forEachRowPair(const Image& image, Rows&& rows) {
+    const std::int64_t pairs = (std::int64_t{image.height} + 1) / 2;
+    forEachRowBand(pairs, 2 * std::uint64_t{image.rowBytes()},
+                   [&](RowBand band) { rows(band.begin, band.end); });
+}
+
 // The orientations that swap the sides (5 to 8): result pixel (x, y) is source pixel (y, x), with the
 // source's rows counted from the bottom when `rowsFromBottom` and its columns from the right when
 // `columnsFromRight`. Each result row is a source column, so the result is made in tiles of 16 x 16 pixels:
@@ -68,20 +112,18 @@ template <bool rowsFromBottom, bool columnsFromRight> void transposeInto(const I
     };
     const std::uint32_t outWidth = result.width;
     const std::uint32_t outHeight = result.height;
-    // Whole tiles cover result columns 0..tiledWidth-1 and rows 0..tiledHeight-1.
-    std::uint32_t tiledWidth = 0;
-    std::uint32_t tiledHeight = 0;
 #if defined(__SSE2__)
     constexpr std::uint32_t tile = 16;
     constexpr std::size_t tileRowBytes = tile * bytesPerPixel;
-    tiledWidth = outWidth - outWidth % tile;
-    tiledHeight = outHeight - outHeight % tile;
-    alignas(16) std::uint8_t buffer[tile * tileRowBytes];
+    // Whole tiles cover result columns 0..tiledWidth-1 and rows 0..tiledHeight-1.
+    const std::uint32_t tiledWidth = outWidth - outWidth % tile;
+    const std::uint32_t tiledHeight = outHeight - outHeight % tile;
     // A result too large to stay in the cache is written past it, each 64-byte piece of a row whole, so
     // that its lines need not be read first.
     const bool streaming = result.byteCount() >= (std::size_t{16} << 20);
     // One tile from the source rows of result columns x0..x0+15 and the columns of result rows y0..y0+15.
     auto makeTile = [&](std::uint32_t x0, std::uint32_t y0) {
+        alignas(16) std::uint8_t buffer[tile * tileRowBytes];
         // The tile's 16 source columns, in the source's order.
         const std::uint32_t column = columnsFromRight ? w - tile - y0 : y0;
         for (std::uint32_t i = 0; i < tile; i += 4) {
@@ -120,26 +162,36 @@ template <bool rowsFromBottom, bool columnsFromRight> void transposeInto(const I
             }
         }
     };
-    // The tiles go down the result in bands of `band` columns: a band reads from that many source rows
-    // only, whose pages the address translation cache can hold, where a walk across the whole width would
-    // look up a page for every 16 pixels.
-    constexpr std::uint32_t band = 128;
-    for (std::uint32_t b0 = 0; b0 < tiledWidth; b0 += std::min(band, tiledWidth - b0)) {
-        const std::uint32_t b1 = b0 + std::min(band, tiledWidth - b0);
-        for (std::uint32_t y0 = 0; y0 < tiledHeight; y0 += tile)
-            for (std::uint32_t x0 = b0; x0 < b1; x0 += tile)
-                makeTile(x0, y0);
-    }
-    if (streaming)
-        _mm_sfence();
+    // Bands of result rows, a whole number of tiles high, are made in parallel. Within one, the tiles go
+    // down the result in stripes of `stripe` columns: a stripe reads from that many source rows only, whose
+    // pages the address translation cache can hold, where a walk across the whole width would look up a page
+    // for every 16 pixels.
+    constexpr std::uint32_t stripe = 128;
+    const std::int64_t bandHeight = (bandRows(outHeight, result.rowBytes()) + tile - 1) / tile * tile;
+    const auto bands = static_cast<std::size_t>((std::int64_t{outHeight} + bandHeight - 1) / bandHeight);
+    runParallel(bands, [&](std::size_t i) {
+        const auto top = static_cast<std::uint32_t>(static_cast<std::int64_t>(i) * bandHeight);
+        const auto bottom = static_cast<std::uint32_t>(std::min<std::int64_t>(outHeight, top + bandHeight));
+        for (std::uint32_t b0 = 0; b0 < tiledWidth; b0 += std::min(stripe, tiledWidth - b0)) {
+            const std::uint32_t b1 = b0 + std::min(stripe, tiledWidth - b0);
+            for (std::uint32_t y0 = top; y0 + tile <= std::min(bottom, tiledHeight); y0 += tile)
+                for (std::uint32_t x0 = b0; x0 < b1; x0 += tile)
+                    makeTile(x0, y0);
+        }
+        // The pixels outside whole tiles: the columns at the right, then the rows at the bottom.
+        for (std::uint32_t y = top; y < bottom; ++y)
+            for (std::uint32_t x = y < tiledHeight ? tiledWidth : 0; x < outWidth; ++x)
+                copyPixel(x, y);
+        if (streaming)
+            _mm_sfence();
+    });
+#else
+    forEachRowBand(outHeight, result.rowBytes(), [&](RowBand band) {
+        for (auto y = static_cast<std::uint32_t>(band.begin); y < band.end; ++y)
+            for (std::uint32_t x = 0; x < outWidth; ++x)
+                copyPixel(x, y);
+    });
 #endif
-    // The pixels outside whole tiles: the columns at the right, then the rows at the bottom.
-    for (std::uint32_t y = 0; y < tiledHeight; ++y)
-        for (std::uint32_t x = tiledWidth; x < outWidth; ++x)
-            copyPixel(x, y);
-    for (std::uint32_t y = tiledHeight; y < outHeight; ++y)
-        for (std::uint32_t x = 0; x < outWidth; ++x)
-            copyPixel(x, y);
 }
 
 } // namespace
@@ -155,16 +207,18 @@ ImagePtr orientedImage(const Image& image, int orientation) {
         return out;
     switch (orientation) {
     case 2:
-        for (std::uint32_t y = 0; y < h; ++y)
-            reverseCopy(image.pixel(0, y), out->pixel(0, y), w);
-        break;
     case 3:
-        for (std::uint32_t y = 0; y < h; ++y)
-            reverseCopy(image.pixel(0, h - 1 - y), out->pixel(0, y), w);
-        break;
     case 4:
-        for (std::uint32_t y = 0; y < h; ++y)
-            std::memcpy(out->pixel(0, y), image.pixel(0, h - 1 - y), image.rowBytes());
+        // Every result row comes from one source row: bands of rows in parallel.
+        forEachRowBand(h, image.rowBytes(), [&](RowBand band) {
+            for (auto y = static_cast<std::uint32_t>(band.begin); y < band.end; ++y) {
+                const std::uint8_t* from = image.pixel(0, orientation == 2 ? y : h - 1 - y);
+                if (orientation == 4)
+                    std::memcpy(out->pixel(0, y), from, image.rowBytes());
+                else
+                    reverseCopy(from, out->pixel(0, y), w);
+            }
+        });
         break;
     case 5:
         transposeInto<false, false>(image, *out);
@@ -186,17 +240,32 @@ void orientInPlace(Image& image, int orientation) {
     assert(orientation >= 2 && orientation <= 4);
     if (image.byteCount() == 0)
         return;
+    const std::uint32_t h = image.height;
     switch (orientation) {
     case 2:
-        for (std::uint32_t y = 0; y < image.height; ++y)
-            reverseInPlace(image.pixel(0, y), image.width);
+        forEachRowBand(h, image.rowBytes(), [&](RowBand band) {
+            for (auto y = static_cast<std::uint32_t>(band.begin); y < band.end; ++y)
+                reverseInPlace(image.pixel(0, y), image.width);
+        });
         break;
     case 3:
-        // Half a turn is the whole raster read backwards.
-        reverseInPlace(image.pixels.get(), std::size_t{image.width} * image.height);
+        // Half a turn is the whole raster read backwards: row y and row h - 1 - y exchanged, each reversed.
+        forEachRowPair(image, [&](std::int64_t first, std::int64_t end) {
+            for (auto y = static_cast<std::uint32_t>(first); y < end; ++y) {
+                if (y == h - 1 - y)
+                    reverseInPlace(image.pixel(0, y), image.width);
+                else
+                    reverseSwap(image.pixel(0, y), image.pixel(0, h - 1 - y), image.width);
+            }
+        });
         break;
     default: // 4
-        flipRows(image);
+        // Rows exchanged in place, without a spare row, so nothing can fail.
+        forEachRowPair(image, [&](std::int64_t first, std::int64_t end) {
+            for (auto y = static_cast<std::uint32_t>(first); y < end; ++y)
+                if (y != h - 1 - y)
+                    swapBytes(image.pixel(0, y), image.pixel(0, h - 1 - y), image.rowBytes());
+        });
         break;
     }
 }

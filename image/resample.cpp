@@ -1,8 +1,10 @@
 #include "image/resample.h"
 
 #include "system/memory_budget.h"
+#include "system/thread_pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -91,12 +93,12 @@ struct LaneDivider {
 #endif
 
 // The box average of rows [top, bottom) of `source` over blocks of `factor` columns, into `out` (reduced
-// width). `sums` holds a column sum per channel of the source width.
+// width). `sums` has room for a column sum per channel of the source width.
 void boxRow(const Image& source, std::uint32_t top, std::uint32_t bottom, std::uint32_t factor,
-            std::uint32_t reducedWidth, std::vector<std::uint32_t>& sums, std::uint8_t* out) {
+            std::uint32_t reducedWidth, std::uint32_t* sums, std::uint8_t* out) {
     const std::size_t values = source.rowBytes();
     std::size_t v = 0;
-    std::uint32_t* s = sums.data();
+    std::uint32_t* s = sums;
 #if defined(__SSE2__)
     // Sixteen bytes at a time, widened to 32 bits.
     const __m128i zero = _mm_setzero_si128();
@@ -355,6 +357,21 @@ ResampleAxis resampleAxis(std::uint32_t sourceSize, std::uint32_t targetSize) {
     return axis;
 }
 
+namespace {
+
+// Runs fn(slot, task) for every task in [0, tasks), spread over the pool, where `slot` (below `slots`) is
+// the same for no two tasks running at once: each slot owns a set of working buffers. What a task makes
+// does not depend on its slot.
+template <class Fn> void runInSlots(std::size_t slots, std::size_t tasks, Fn&& fn) {
+    std::atomic<std::size_t> next{0};
+    runParallel(slots, [&](std::size_t slot) {
+        for (std::size_t task; (task = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
+            fn(slot, task);
+    });
+}
+
+} // namespace
+
 ImagePtr resampleImage(const Image& source, std::uint32_t width, std::uint32_t height) {
     const bool sameWidth = width == source.width, sameHeight = height == source.height;
     if (sameWidth && sameHeight)
@@ -362,58 +379,120 @@ ImagePtr resampleImage(const Image& source, std::uint32_t width, std::uint32_t h
     const ResampleAxis columns = resampleAxis(source.width, width);
     const ResampleAxis rows = resampleAxis(source.height, height);
     const bool boxed = columns.factor > 1 || rows.factor > 1;
-    // Box-reduced rows are made as the rows pass first needs them and kept in a ring of as many rows as it
-    // reads at once (its reads only move down); without a box the source rows are read where they are.
-    const std::uint32_t ringRows = boxed ? (sameHeight ? 1 : rows.taps) : 0;
     const std::size_t reducedBytes = std::size_t{columns.reduced} * bytesPerPixel;
-    // The tables, the ring and the row buffers count in the budget beside the images.
-    const std::size_t tableBytes = (columns.weights.size() + rows.weights.size()) * sizeof(std::int32_t) +
-                                   (columns.first.size() + rows.first.size()) * sizeof(std::uint32_t);
-    const std::size_t workingBytes = tableBytes + ringRows * reducedBytes +
-                                     (boxed ? source.rowBytes() * sizeof(std::uint32_t) : 0) +
-                                     reducedBytes * (1 + sizeof(std::int32_t));
-    MemoryReservation working(workingBytes);
-    ImagePtr result = createImageForOverwrite(width, height);
 
-    std::vector<std::uint8_t> ring(ringRows * reducedBytes);
-    std::vector<std::uint32_t> sums(boxed ? source.rowBytes() : 0);
-    std::uint32_t made = 0; // the box-reduced rows made so far
-    const auto reducedRow = [&](std::uint32_t y) -> const std::uint8_t* {
-        if (!boxed)
-            return source.pixel(0, y);
-        for (; made <= y; ++made) {
-            const std::uint32_t top = made * rows.factor;
-            const auto bottom = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(std::uint64_t{top} + rows.factor, source.height));
-            boxRow(source, top, bottom, columns.factor, columns.reduced, sums,
-                   ring.data() + (made % ringRows) * reducedBytes);
-        }
-        return ring.data() + (y % ringRows) * reducedBytes;
+    // The result is made in bands of rows in parallel, each band of at least minimumBandRows rows. Band i
+    // reads the reduced rows [low(i), high(i)).
+    constexpr std::uint64_t minimumBandRows = 32;
+    const std::uint64_t rowWork =
+        std::uint64_t{source.rowBytes()} * std::max<std::uint64_t>(1, source.height / height) +
+        std::uint64_t{width} * bytesPerPixel;
+    const std::int64_t bandHeight = bandRows(height, std::min(rowWork, bandWorkBytes / minimumBandRows));
+    const auto bands = static_cast<std::size_t>((height + bandHeight - 1) / bandHeight);
+    const auto bandBegin = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(std::int64_t(i) * bandHeight);
+    };
+    const auto bandEnd = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(std::min<std::int64_t>(height, std::int64_t(i + 1) * bandHeight));
+    };
+    const auto low = [&](std::size_t i) { return sameHeight ? bandBegin(i) : rows.first[bandBegin(i)]; };
+    const auto high = [&](std::size_t i) {
+        return sameHeight ? bandEnd(i) : rows.first[bandEnd(i) - 1] + rows.taps;
     };
 
-    const bool narrowColumns = narrowWeights(columns), narrowRows = narrowWeights(rows);
-    std::vector<std::uint8_t> down(sameWidth || sameHeight ? 0 : reducedBytes);
-    std::vector<std::int32_t> downSums(sameHeight ? 0 : reducedBytes);
-    std::vector<const std::uint8_t*> taps(rows.taps);
-    for (std::uint32_t j = 0; j < height; ++j) {
-        std::uint8_t* out = result->pixel(0, j);
-        // Rows pass (none when the rows keep their count), straight into the result when the width stays.
-        const std::uint8_t* row;
-        if (sameHeight) {
-            row = reducedRow(j);
-        } else {
-            for (std::uint32_t k = 0; k < rows.taps; ++k)
-                taps[k] = reducedRow(rows.first[j] + k);
-            std::uint8_t* target = sameWidth ? out : down.data();
-            filterDown(taps.data(), rows.weights.data() + std::size_t{j} * rows.taps, rows.taps, narrowRows,
-                       reducedBytes, downSums.data(), target);
-            row = target;
-        }
-        // Columns pass.
-        if (!sameWidth)
-            filterAcross(row, columns, narrowColumns, width, out);
-        else if (row != out)
-            std::memcpy(out, row, result->rowBytes());
+    // Box-reduced rows are made as a band's rows pass first needs them and kept in a ring of as many rows as
+    // it reads at once (its reads only move down); without a box the source rows are read where they are.
+    // The reduced rows that two bands read (where the ranges of neighbouring bands overlap) are made once,
+    // before the bands, into a buffer of their own.
+    const std::uint32_t ringRows = boxed ? (sameHeight ? 1 : rows.taps) : 0;
+    // Edge k between bands k and k + 1 makes the rows both read that edge k - 1 has not made.
+    std::vector<std::uint32_t> edgeFirst(boxed ? bands - 1 : 0), edgeEnd(edgeFirst.size());
+    std::size_t sharedRows = 0;
+    for (std::size_t k = 0; k < edgeFirst.size(); ++k) {
+        edgeFirst[k] = std::max(low(k + 1), k == 0 ? std::uint32_t{0} : high(k - 1));
+        edgeEnd[k] = std::max(high(k), edgeFirst[k]);
+        sharedRows += edgeEnd[k] - edgeFirst[k];
     }
+    // Working buffers for each thread that can work at once; each takes bands until none is left.
+    const std::size_t slots = std::min<std::size_t>(bands, threadCount());
+    const std::size_t sumValues = boxed ? source.rowBytes() : 0;
+    const std::size_t downBytes = sameWidth || sameHeight ? 0 : reducedBytes;
+    const std::size_t downSumValues = sameHeight ? 0 : reducedBytes;
+    // The tables, the rings, the shared rows and the row buffers count in the budget beside the images.
+    const std::size_t tableBytes = (columns.weights.size() + rows.weights.size()) * sizeof(std::int32_t) +
+                                   (columns.first.size() + rows.first.size()) * sizeof(std::uint32_t);
+    const std::size_t slotBytes = ringRows * reducedBytes + sumValues * sizeof(std::uint32_t) + downBytes +
+                                  downSumValues * sizeof(std::int32_t) +
+                                  rows.taps * sizeof(const std::uint8_t*);
+    const std::size_t sharedBytes =
+        sharedRows * reducedBytes + (sharedRows != 0 ? rows.reduced * sizeof(std::uint32_t) : 0);
+    MemoryReservation working(tableBytes + slots * slotBytes + sharedBytes);
+    ImagePtr result = createImageForOverwrite(width, height);
+
+    std::vector<std::uint8_t> ring(slots * ringRows * reducedBytes);
+    std::vector<std::uint32_t> sums(slots * sumValues);
+    std::vector<std::uint8_t> down(slots * downBytes);
+    std::vector<std::int32_t> downSums(slots * downSumValues);
+    std::vector<const std::uint8_t*> taps(slots * rows.taps);
+    constexpr std::uint32_t notShared = UINT32_MAX;
+    std::vector<std::uint8_t> shared(sharedRows * reducedBytes);
+    std::vector<std::uint32_t> sharedIndex(sharedRows != 0 ? rows.reduced : 0, notShared);
+
+    const auto makeReducedRow = [&](std::uint32_t y, std::size_t slot, std::uint8_t* out) {
+        const std::uint32_t top = y * rows.factor;
+        const auto bottom = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(std::uint64_t{top} + rows.factor, source.height));
+        boxRow(source, top, bottom, columns.factor, columns.reduced, sums.data() + slot * sumValues, out);
+    };
+    if (sharedRows != 0) {
+        std::uint32_t index = 0;
+        for (std::size_t k = 0; k < edgeFirst.size(); ++k)
+            for (std::uint32_t y = edgeFirst[k]; y < edgeEnd[k]; ++y)
+                sharedIndex[y] = index++;
+        runInSlots(slots, bands - 1, [&](std::size_t slot, std::size_t k) {
+            for (std::uint32_t y = edgeFirst[k]; y < edgeEnd[k]; ++y)
+                makeReducedRow(y, slot, shared.data() + std::size_t{sharedIndex[y]} * reducedBytes);
+        });
+    }
+
+    const bool narrowColumns = narrowWeights(columns), narrowRows = narrowWeights(rows);
+    runInSlots(slots, bands, [&](std::size_t slot, std::size_t band) {
+        std::uint8_t* slotRing = ring.data() + slot * ringRows * reducedBytes;
+        std::uint32_t made = low(band); // the box-reduced rows before it are made
+        const auto reducedRow = [&](std::uint32_t y) -> const std::uint8_t* {
+            if (!boxed)
+                return source.pixel(0, y);
+            for (; made <= y; ++made)
+                if (sharedIndex.empty() || sharedIndex[made] == notShared)
+                    makeReducedRow(made, slot, slotRing + (made % ringRows) * reducedBytes);
+            if (!sharedIndex.empty() && sharedIndex[y] != notShared)
+                return shared.data() + std::size_t{sharedIndex[y]} * reducedBytes;
+            return slotRing + (y % ringRows) * reducedBytes;
+        };
+        std::uint8_t* slotDown = down.data() + slot * downBytes;
+        std::int32_t* slotDownSums = downSums.data() + slot * downSumValues;
+        const std::uint8_t** slotTaps = taps.data() + slot * rows.taps;
+        for (std::uint32_t j = bandBegin(band); j < bandEnd(band); ++j) {
+            std::uint8_t* out = result->pixel(0, j);
+            // Rows pass (none when the rows keep their count), straight into the result when the width
+            // stays.
+            const std::uint8_t* row;
+            if (sameHeight) {
+                row = reducedRow(j);
+            } else {
+                for (std::uint32_t k = 0; k < rows.taps; ++k)
+                    slotTaps[k] = reducedRow(rows.first[j] + k);
+                std::uint8_t* target = sameWidth ? out : slotDown;
+                filterDown(slotTaps, rows.weights.data() + std::size_t{j} * rows.taps, rows.taps, narrowRows,
+                           reducedBytes, slotDownSums, target);
+                row = target;
+            }
+            // Columns pass.
+            if (!sameWidth)
+                filterAcross(row, columns, narrowColumns, width, out);
+            else if (row != out)
+                std::memcpy(out, row, result->rowBytes());
+        }
+    });
     return result;
 }
