@@ -10,6 +10,7 @@
 #include "system/thread_pool.h"
 #include "tests/support/png_files.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <isa-l/igzip_lib.h>
 #include <random>
@@ -80,6 +81,53 @@ void appendChunk(Bytes& file, std::uint32_t type, const std::uint8_t* data, std:
     file.insert(file.end(), crc, crc + 4);
 }
 
+// The image's rows as the file's samples, each filtered by the plain filters from the row above it, one
+// after another: filter byte and samples, row after row.
+Bytes serialFilteredRows(const Image& image, Kind kind) {
+    const unsigned channels = kindChannels[kind];
+    const std::size_t rowBytes = std::size_t{image.width} * channels;
+    Bytes filtered((rowBytes + 1) * image.height);
+    Bytes above(rowBytes), row(rowBytes), straight(image.rowBytes());
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+        straightenPixels(image.pixel(0, y), image.width, straight.data(), ChannelOrder::Rgba);
+        for (std::size_t x = 0; x < image.width; ++x) {
+            const std::uint8_t* p = straight.data() + 4 * x;
+            const std::uint8_t picks[4][4] = {{0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
+            for (unsigned c = 0; c < channels; ++c)
+                row[channels * x + c] = p[picks[kind][c]];
+        }
+        png::filterRowPlain(row.data(), above.data(), rowBytes, channels,
+                            filtered.data() + y * (rowBytes + 1));
+        above = row;
+    }
+    return filtered;
+}
+
+// The file's image data inflated (the stream's Adler-32 checked); empty when it does not inflate to
+// exactly `size` bytes.
+Bytes inflatedData(const Bytes& file, std::size_t size) {
+    Bytes data;
+    for (std::size_t at = png::signatureSize; at + 12 <= file.size();) {
+        const std::uint32_t length = png::readBigEndian32(file.data() + at);
+        if (png::readBigEndian32(file.data() + at + 4) == png::IDAT)
+            data.insert(data.end(), file.begin() + static_cast<std::ptrdiff_t>(at + 8),
+                        file.begin() + static_cast<std::ptrdiff_t>(at + 8 + length));
+        at += 12 + std::size_t{length};
+    }
+    Bytes out(size + 1);
+    inflate_state state;
+    isal_inflate_init(&state);
+    state.crc_flag = ISAL_ZLIB;
+    state.next_in = data.data();
+    state.avail_in = static_cast<std::uint32_t>(data.size());
+    state.next_out = out.data();
+    state.avail_out = static_cast<std::uint32_t>(out.size());
+    if (isal_inflate_stateless(&state) != ISAL_DECOMP_OK || state.total_out != size)
+        return {};
+    out.resize(size);
+    return out;
+}
+
 // The file of the serial writer, built from the plain filters: every row filtered in turn and handed to
 // one compressor (the fast deflate at level 1 with 4 bytes of history) a row at a time, with 256 KiB of
 // output room at a time, the stream cut into IDAT chunks of that size.
@@ -94,8 +142,9 @@ Bytes serialReference(const Image& image, Kind kind) {
     header[9] = colourTypes[kind];
     appendChunk(file, png::IHDR, header, sizeof header);
 
-    const std::size_t rowBytes = std::size_t{image.width} * channels;
-    Bytes above(rowBytes), row(rowBytes), straight(image.rowBytes()), filtered(rowBytes + 1 + 64);
+    const std::size_t filteredRow = std::size_t{image.width} * channels + 1;
+    const Bytes filtered = serialFilteredRows(image, kind);
+    Bytes row(filteredRow + 64); // with zeros after it, which the compressor may read
     Bytes level(ISAL_DEF_LVL1_DEFAULT);
     isal_zstream stream;
     isal_deflate_init(&stream);
@@ -114,17 +163,9 @@ Bytes serialReference(const Image& image, Kind kind) {
         stream.avail_out = room;
     };
     for (std::uint32_t y = 0; y < image.height; ++y) {
-        straightenPixels(image.pixel(0, y), image.width, straight.data(), ChannelOrder::Rgba);
-        for (std::size_t x = 0; x < image.width; ++x) {
-            const std::uint8_t* p = straight.data() + 4 * x;
-            const std::uint8_t picks[4][4] = {{0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
-            for (unsigned c = 0; c < channels; ++c)
-                row[channels * x + c] = p[picks[kind][c]];
-        }
-        png::filterRowPlain(row.data(), above.data(), rowBytes, channels, filtered.data());
-        above = row;
-        stream.next_in = filtered.data();
-        stream.avail_in = static_cast<std::uint32_t>(rowBytes + 1);
+        std::memcpy(row.data(), filtered.data() + y * filteredRow, filteredRow);
+        stream.next_in = row.data();
+        stream.avail_in = static_cast<std::uint32_t>(filteredRow);
         const bool last = y + 1 == image.height;
         stream.end_of_stream = last;
         while (stream.avail_in > 0 || (last && stream.internal_state.state != ZSTATE_END)) {
@@ -185,6 +226,9 @@ TEST(ParallelEncoders, PngIsTheSameForAnyThreadCountAndReadsBack) {
             EXPECT_EQ(file[25], (Bytes{png::Grey, png::GreyAlpha, png::Rgb, png::RgbAlpha}[kind]));
             for (unsigned threads : {2u, 3u, 7u})
                 ASSERT_EQ(encodeWith(*image, threads), file) << threads << " threads";
+            // Every row is filtered as one pass over the image filters it, whatever band it falls in.
+            EXPECT_EQ(inflatedData(file, (std::size_t{size.width} * kindChannels[kind] + 1) * size.height),
+                      serialFilteredRows(*image, kind));
             // The file holds the image's straight colour: the library reads it back (checking the chunks'
             // CRCs and the stream's Adler-32), and the program's own reader premultiplies it again.
             const Bytes straight = straightPixels(*image);
