@@ -1,5 +1,6 @@
 // The PNG writer compresses bands of rows at the same time: the file must be the same for any number of
 // threads, must read back to the image, and an image of one band must give the file of the serial writer.
+// The WebP writer lets its library use a thread of its own: the file must be the same too.
 
 #include "formats/codecs.h"
 #include "formats/found_metadata.h"
@@ -57,11 +58,12 @@ ImagePtr randomImage(std::mt19937& random, std::uint32_t width, std::uint32_t he
     return image;
 }
 
-Bytes encodeWith(const Image& image, unsigned threads) {
+// The file of the PNG writer, or of the WebP writer at `webpQuality` (0: lossless), with `threads`.
+Bytes encodeWith(const Image& image, unsigned threads, int webpQuality = -1) {
     const unsigned before = threadCount();
     setThreadCount(threads);
-    const int fd = ::memfd_create("png", 0);
-    const bool ok = encodePng(image, fd);
+    const int fd = ::memfd_create("encoded", 0);
+    const bool ok = webpQuality < 0 ? encodePng(image, fd) : encodeWebp(image, webpQuality, fd);
     setThreadCount(before);
     EXPECT_TRUE(ok);
     Bytes file(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)));
@@ -255,6 +257,26 @@ TEST(ParallelEncoders, PngOfOneBandIsTheSerialWritersFile) {
             SCOPED_TRACE(testing::Message() << size.width << " x " << size.height << " " << kindNames[kind]);
             const ImagePtr image = randomImage(random, size.width, size.height, kind);
             EXPECT_EQ(encodeWith(*image, 2), serialReference(*image, kind));
+        }
+    }
+}
+
+// The WebP library's own threads (one beside the caller's, for the alpha plane and the first analysis)
+// leave the bytes as they are.
+TEST(ParallelEncoders, WebpIsTheSameForAnyThreadCount) {
+    std::mt19937 random(5);
+    const Size webpSizes[] = {{1, 1, ""}, {1, 300, ""}, {300, 1, ""}, {257, 190, ""}, {1024, 600, ""}};
+    for (const Size& size : webpSizes) {
+        for (Kind kind : {Rgb, RgbAlpha}) {
+            const ImagePtr image = randomImage(random, size.width, size.height, kind);
+            for (int quality : {0, 80}) {
+                SCOPED_TRACE(testing::Message() << size.width << " x " << size.height << " "
+                                                << kindNames[kind] << " quality " << quality);
+                const Bytes file = encodeWith(*image, 1, quality);
+                ASSERT_GT(file.size(), 12u);
+                for (unsigned threads : {2u, 3u, 7u})
+                    EXPECT_EQ(encodeWith(*image, threads, quality), file) << threads << " threads";
+            }
         }
     }
 }
