@@ -439,6 +439,9 @@ void writeMetadata(OutputBuffer& out, const ImageMetadata& metadata, const Layou
 } // namespace
 
 bool encodePng(const Image& image, int fd) {
+    // The output buffer, one IDAT chunk being filled, and the XMP block's copy with its iTXt keyword.
+    const MemoryReservation buffers(outputBufferSize + dataChunkSize +
+                                    (image.metadata ? image.metadata->xmp().size() + 64 : 0));
     OutputBuffer out(fd, outputBufferSize);
     const IccSpace profile = image.metadata ? iccColourSpace(image.metadata->icc()) : IccSpace::None;
     const Layout layout = chooseLayout(image, profile);

@@ -175,7 +175,9 @@ bool encodeWebp(const Image& image, int quality, int fd) {
     if (!configure(config, quality))
         return false;
     const std::size_t perPixel = quality == 0 ? losslessEncoderBytesPerPixel : lossyEncoderBytesPerPixel;
-    const MemoryReservation encoder(std::size_t{image.width} * image.height * perPixel);
+    // The encoder's working copy, the output buffer, and the row straightened into the picture.
+    const MemoryReservation encoder(std::size_t{image.width} * image.height * perPixel + outputBufferBytes +
+                                    image.rowBytes());
     Picture picture;
     fillPicture(*picture.get(), image);
     OutputBuffer out(fd, outputBufferBytes);
