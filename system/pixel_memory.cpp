@@ -1,6 +1,7 @@
 #include "system/pixel_memory.h"
 #include "system/memory_budget.h"
 #include "system/sanitizers.h"
+#include "system/thread_pool.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -57,10 +59,24 @@ void* mapAligned(std::size_t length) {
 // to a page that cannot be had, as happens when several runs share a container's memory limit and each
 // judged the free memory before the others took it. False when the system refuses; a kernel without the
 // request leaves the pages to be committed as they are written, as before.
+//
+// The kernel clears every page it commits, which for a large block takes as long as writing it: the block
+// is committed in pieces of commitPieceBytes on the pool's threads, each piece's answer kept apart.
+constexpr std::size_t commitPieceBytes = std::size_t{16} << 20; // a whole number of huge pages
+
 bool commitPages(void* block, std::size_t length) {
-    if (::madvise(block, length, MADV_POPULATE_WRITE) == 0)
-        return true;
-    return errno == EINVAL || errno == EPERM;
+    const std::size_t pieces = (length + commitPieceBytes - 1) / commitPieceBytes;
+    std::vector<int> errors(pieces, 0);
+    runParallel(pieces, [&](std::size_t i) {
+        const std::size_t start = i * commitPieceBytes;
+        if (::madvise(static_cast<std::uint8_t*>(block) + start, std::min(commitPieceBytes, length - start),
+                      MADV_POPULATE_WRITE) != 0)
+            errors[i] = errno;
+    });
+    for (const int error : errors)
+        if (error != 0 && error != EINVAL && error != EPERM)
+            return false;
+    return true;
 }
 
 // The released blocks kept for reuse, oldest first. Plain storage, so that images released while the

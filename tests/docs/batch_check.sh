@@ -44,7 +44,9 @@ drive() {
     while [[ "$1" != -- ]]; do settings+=("$1"); shift; done
     shift
     status=0
-    env CHROMALOOM="$work/program" "${settings[@]}" bash "$driver" "$@" >report 2>&1 || status=$?
+    # The driver as a user runs it, who has set no thread count unless a setting says so.
+    env -u CHROMALOOM_THREADS CHROMALOOM="$work/program" "${settings[@]}" bash "$driver" "$@" >report 2>&1 ||
+        status=$?
 }
 
 # The program as the driver sees it: records each run's memory limit, and a run whose input is named

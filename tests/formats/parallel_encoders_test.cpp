@@ -212,7 +212,7 @@ const Size sizes[] = {
     {300000, 1, "one long row"},
     {1, 3000, "one column"},
     {5000, 120, "rows of 5 001 to 20 001 bytes: 1 to 3 bands"},
-    {2000, 1100, "rows of 2 001 to 8 001 bytes: 3 to 9 bands"},
+    {1000, 1100, "rows of 1 001 to 4 001 bytes: 2 to 5 bands"},
     {1, 300000, "a column: one band of grey, two of colour"},
 };
 
