@@ -74,14 +74,16 @@ TEST(Soak, MemoryStaysFlatOverAHundredThousandLines) {
     TempDir dir;
     std::filesystem::copy(sourceDir() / "requiredimages", dir / "requiredimages");
     const RunResult shortRun = runSoak(dir, 10'000);
-    const RunResult longRun = runSoak(dir, 100'000);
+    // Under the address sanitizer the peak is not compared (its leak checker watches what is kept instead),
+    // so a shorter second run serves.
+    const RunResult longRun = runSoak(dir, underAddressSanitizer ? 20'000 : 100'000);
     for (const RunResult* r : {&shortRun, &longRun}) {
         EXPECT_EQ(r->status, 0);
         EXPECT_EQ(r->errors, "");
         EXPECT_EQ(r->output.find("Error"), std::string::npos) << r->output.substr(0, 2000);
     }
     std::cout << "peak RSS: " << shortRun.maxRssKb << " kB after 10,000 lines, " << longRun.maxRssKb
-              << " kB after 100,000\n";
+              << " kB after the long run\n";
     if (!underAddressSanitizer) {
         EXPECT_LE(longRun.maxRssKb, shortRun.maxRssKb + shortRun.maxRssKb / 10);
     }
