@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -86,9 +87,12 @@ TEST(ThreadPool, EveryTaskRunsOnceAndTheLowestFailureIsThrown) {
             for (std::size_t i = 0; i < count; ++i)
                 EXPECT_EQ(runs[i].load(), 1) << threads << " threads, task " << i << " of " << count;
         }
-        // Tasks 3 and 40 fail: every task before a failure runs, so 3 is the one thrown.
+        // Tasks 3 and 40 fail, 3 long after 40 has: every task before a failure still runs, and the lowest
+        // failure is the one thrown.
         try {
             runParallel(64, [](std::size_t i) {
+                if (i == 3)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
                 if (i == 3 || i == 40)
                     throw std::runtime_error(std::to_string(i));
             });
