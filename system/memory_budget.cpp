@@ -1,4 +1,5 @@
 #include "system/memory_budget.h"
+#include "system/control_groups.h"
 #include "system/pixel_memory.h"
 
 #include <algorithm>
@@ -6,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <limits>
 #include <new>
 #include <sstream>
@@ -28,18 +28,6 @@ Bytes lowest(Bytes a, Bytes b) {
     if (!b)
         return a;
     return std::min(*a, *b);
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool isDirectory(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // A decimal count of bytes at the start of text; none for "max", anything else that is not a number, and
@@ -85,45 +73,20 @@ struct GroupFiles {
 constexpr GroupFiles unifiedFiles{"memory.max", "memory.current", "inactive_file"};
 constexpr GroupFiles legacyFiles{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
 
-// Walks from the process's group up to the root of the hierarchy mounted at `mount`, and narrows the
-// facts by every limit on the way. In a container the process's own group is usually the root of what is
-// mounted there, and the path named in proc/self/cgroup does not exist: the walk then starts at the mount.
-void readGroups(const std::string& mount, const std::string& groupPath, const GroupFiles& files,
-                MemoryFacts& facts) {
-    if (!isDirectory(mount))
+// Narrows the facts by the limit of the group whose settings are in `dir`, if it has one.
+void readGroup(const std::string& dir, const GroupFiles& files, MemoryFacts& facts) {
+    const Bytes limit = parseCount(readSmallFile(dir + "/" + files.limit));
+    if (!limit)
         return;
-    std::string dir = mount + groupPath;
-    if (dir.back() == '/')
-        dir.pop_back();
-    if (!isDirectory(dir))
-        dir = mount;
-    for (;;) {
-        const Bytes limit = parseCount(readText(dir + "/" + files.limit));
-        if (limit) {
-            const Bytes usage = parseCount(readText(dir + "/" + files.usage));
-            const Bytes cache = statValue(readText(dir + "/memory.stat"), files.inactiveFile, 1);
-            std::uint64_t used = usage.value_or(0);
-            used -= std::min(used, cache.value_or(0));
-            const std::uint64_t groupFree = *limit - std::min(*limit, used);
-            facts.groupLimit = lowest(facts.groupLimit, limit);
-            if (!facts.groupFree || groupFree < *facts.groupFree)
-                facts.groupFolder = dir;
-            facts.groupFree = lowest(facts.groupFree, groupFree);
-        }
-        if (dir.size() <= mount.size())
-            return;
-        dir.erase(dir.find_last_of('/'));
-    }
-}
-
-// Whether a comma-separated list of controllers names the memory controller.
-bool listsMemory(const std::string& controllers) {
-    std::istringstream names(controllers);
-    std::string name;
-    while (std::getline(names, name, ','))
-        if (name == "memory")
-            return true;
-    return false;
+    const Bytes usage = parseCount(readSmallFile(dir + "/" + files.usage));
+    const Bytes cache = statValue(readSmallFile(dir + "/memory.stat"), files.inactiveFile, 1);
+    std::uint64_t used = usage.value_or(0);
+    used -= std::min(used, cache.value_or(0));
+    const std::uint64_t groupFree = *limit - std::min(*limit, used);
+    facts.groupLimit = lowest(facts.groupLimit, limit);
+    if (!facts.groupFree || groupFree < *facts.groupFree)
+        facts.groupFolder = dir;
+    facts.groupFree = lowest(facts.groupFree, groupFree);
 }
 
 // Everything the budget works from: read at the first allocation and again for every large one.
@@ -213,30 +176,15 @@ MemoryFacts readMemoryFacts(const std::string& root, const char* userLimitText) 
     while (!base.empty() && base.back() == '/')
         base.pop_back();
     MemoryFacts facts;
-    const std::string meminfo = readText(base + "/proc/meminfo");
+    const std::string meminfo = readSmallFile(base + "/proc/meminfo");
     facts.physical = statValue(meminfo, "MemTotal", 1024);
     facts.available = statValue(meminfo, "MemAvailable", 1024);
     facts.userLimit = parseByteSize(userLimitText);
 
-    // Lines of proc/self/cgroup: "id:controllers:path". The unified hierarchy has id 0 and no controllers.
-    std::istringstream lines(readText(base + "/proc/self/cgroup"));
-    std::string line;
-    const std::string groups = base + "/sys/fs/cgroup";
-    while (std::getline(lines, line)) {
-        const std::size_t first = line.find(':');
-        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-        if (second == std::string::npos)
-            continue;
-        const std::string controllers = line.substr(first + 1, second - first - 1);
-        const std::string path = line.substr(second + 1);
-        if (controllers.empty()) {
-            // Mounted alone at sys/fs/cgroup, or beside the older layout at sys/fs/cgroup/unified.
-            const bool alone = ::access((groups + "/cgroup.controllers").c_str(), F_OK) == 0;
-            readGroups(alone ? groups : groups + "/unified", path, unifiedFiles, facts);
-        } else if (listsMemory(controllers)) {
-            readGroups(groups + "/memory", path, legacyFiles, facts);
-        }
-    }
+    // Every limit from the process's group up to the root of its hierarchy narrows the facts.
+    forEachGroupFolder(base, "memory", [&](GroupLayout layout, const std::string& dir) {
+        readGroup(dir, layout == GroupLayout::Unified ? unifiedFiles : legacyFiles, facts);
+    });
     return facts;
 }
 

@@ -1,26 +1,18 @@
 #include "system/thread_pool.h"
+#include "system/control_groups.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <sched.h>
-#include <sstream>
 #include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A positive whole number at the start of `text`, or none ("max", "-1", anything else).
 std::optional<std::uint64_t> leadingCount(std::string_view text) {
@@ -44,71 +36,25 @@ std::optional<unsigned> quotaCpus(std::optional<std::uint64_t> quota, std::optio
     return static_cast<unsigned>(std::min<std::uint64_t>(std::max<std::uint64_t>(cpus, 1), maxThreads));
 }
 
-// The tightest quota on the way from `dir` up to `mount`, where a group's quota is read by `quotaOf`.
-template <class QuotaOf>
-std::optional<unsigned> walkGroups(const std::string& mount, const std::string& groupPath, QuotaOf quotaOf) {
-    std::string dir = mount + groupPath;
-    while (dir.size() > 1 && dir.back() == '/')
-        dir.pop_back();
-    if (::access(dir.c_str(), F_OK) != 0)
-        dir = mount;
-    std::optional<unsigned> lowest;
-    for (;;) {
-        if (const std::optional<unsigned> cpus = quotaOf(dir); cpus && (!lowest || *cpus < *lowest))
-            lowest = cpus;
-        if (dir.size() <= mount.size())
-            return lowest;
-        dir.erase(dir.find_last_of('/'));
-    }
-}
-
-bool listsCpu(const std::string& controllers) {
-    std::istringstream names(controllers);
-    std::string name;
-    while (std::getline(names, name, ','))
-        if (name == "cpu")
-            return true;
-    return false;
-}
-
-// The CPU quota of the process's control group, in CPUs, from proc/self/cgroup and the groups' files
-// under `base`: cpu.max ("QUOTA PERIOD" or "max PERIOD") in the unified layout, cpu.cfs_quota_us and
+// The CPU quota of the process's control group, in CPUs: the tightest on the way from its group up, read
+// from cpu.max ("QUOTA PERIOD" or "max PERIOD") in the unified layout, cpu.cfs_quota_us and
 // cpu.cfs_period_us in the older one.
 std::optional<unsigned> groupQuotaCpus(const std::string& base) {
-    std::istringstream lines(readText(base + "/proc/self/cgroup"));
-    const std::string groups = base + "/sys/fs/cgroup";
     std::optional<unsigned> lowest;
-    const auto narrow = [&](std::optional<unsigned> cpus) {
+    forEachGroupFolder(base, "cpu", [&](GroupLayout layout, const std::string& dir) {
+        std::optional<unsigned> cpus;
+        if (layout == GroupLayout::Unified) {
+            const std::string text = readSmallFile(dir + "/cpu.max");
+            const std::size_t blank = text.find(' ');
+            if (blank != std::string::npos)
+                cpus = quotaCpus(leadingCount(text), leadingCount(std::string_view(text).substr(blank + 1)));
+        } else {
+            cpus = quotaCpus(leadingCount(readSmallFile(dir + "/cpu.cfs_quota_us")),
+                             leadingCount(readSmallFile(dir + "/cpu.cfs_period_us")));
+        }
         if (cpus && (!lowest || *cpus < *lowest))
             lowest = cpus;
-    };
-    std::string line;
-    while (std::getline(lines, line)) {
-        const std::size_t first = line.find(':');
-        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-        if (second == std::string::npos)
-            continue;
-        const std::string controllers = line.substr(first + 1, second - first - 1);
-        const std::string path = line.substr(second + 1);
-        if (controllers.empty()) {
-            const bool alone = ::access((groups + "/cgroup.controllers").c_str(), F_OK) == 0;
-            narrow(walkGroups(alone ? groups : groups + "/unified", path, [](const std::string& dir) {
-                const std::string text = readText(dir + "/cpu.max");
-                const std::size_t blank = text.find(' ');
-                if (blank == std::string::npos)
-                    return std::optional<unsigned>();
-                return quotaCpus(leadingCount(text), leadingCount(std::string_view(text).substr(blank + 1)));
-            }));
-        } else if (listsCpu(controllers)) {
-            // Mounted under the controllers' joint name ("cpu,cpuacct") or under "cpu" alone.
-            const std::string joint = groups + "/" + controllers;
-            const std::string mount = ::access(joint.c_str(), F_OK) == 0 ? joint : groups + "/cpu";
-            narrow(walkGroups(mount, path, [](const std::string& dir) {
-                return quotaCpus(leadingCount(readText(dir + "/cpu.cfs_quota_us")),
-                                 leadingCount(readText(dir + "/cpu.cfs_period_us")));
-            }));
-        }
-    }
+    });
     return lowest;
 }
 
