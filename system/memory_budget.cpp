@@ -1,6 +1,7 @@
 #include "system/memory_budget.h"
 #include "system/control_groups.h"
 #include "system/pixel_memory.h"
+#include "system/setting_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -135,12 +136,7 @@ bool imageMemoryAllowed(std::uint64_t held, std::uint64_t request, const MemoryF
 std::optional<std::uint64_t> parseByteSize(const char* text) {
     if (text == nullptr)
         return std::nullopt;
-    std::string_view rest(text);
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!rest.empty() && isBlank(rest.front()))
-        rest.remove_prefix(1);
-    while (!rest.empty() && isBlank(rest.back()))
-        rest.remove_suffix(1);
+    std::string_view rest = withoutBlanks(text);
     std::uint64_t value = 0;
     std::size_t digits = 0;
     for (; digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9'; ++digits) {

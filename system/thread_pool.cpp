@@ -1,5 +1,6 @@
 #include "system/thread_pool.h"
 #include "system/control_groups.h"
+#include "system/setting_text.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -224,12 +225,7 @@ Pool& pool() {
 std::optional<unsigned> parseThreadCount(const char* text) {
     if (text == nullptr)
         return std::nullopt;
-    std::string_view rest(text);
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!rest.empty() && isBlank(rest.front()))
-        rest.remove_prefix(1);
-    while (!rest.empty() && isBlank(rest.back()))
-        rest.remove_suffix(1);
+    std::string_view rest = withoutBlanks(text);
     if (rest.empty() || rest.size() > 3 || rest.find_first_not_of("0123456789") != std::string_view::npos)
         return std::nullopt;
     const std::optional<std::uint64_t> value = leadingCount(rest);
