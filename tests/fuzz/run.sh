@@ -37,7 +37,8 @@ if [[ ! -f "$build/CMakeCache.txt" ]]; then
     CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCHROMALOOM_FUZZ=ON -DCHROMALOOM_TESTS=OFF -DCHROMALOOM_BENCH=OFF >/dev/null
 fi
-cmake --build "$build" --target "chromaloom_${target}_fuzz" -j"$(nproc)"
+# FUZZ_NO_BUILD=1 when the target is built already (CI runs several targets at once from one build).
+[[ "${FUZZ_NO_BUILD:-}" == 1 ]] || cmake --build "$build" --target "chromaloom_${target}_fuzz" -j"$(nproc)"
 
 mkdir -p "$corpus" "$build/artifacts"
 if [[ "$target" == tga ]]; then
