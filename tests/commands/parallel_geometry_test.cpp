@@ -192,61 +192,6 @@ TEST_F(ParallelGeometry, BlurLeavesTheImageAloneWhenItsWorkingRowsAreRefused) {
     }
 }
 
-// The resampler's plain formula, as tests/image/resample_test.cpp writes it out: the box average of a
-// reduced pixel, then the rows and columns filtered in doubles.
-double boxValue(const Image& s, const ResampleAxis& columns, const ResampleAxis& rows, std::uint32_t x,
-                std::uint32_t y, int channel) {
-    const std::uint32_t x0 = x * columns.factor, x1 = std::min(s.width, x0 + columns.factor);
-    const std::uint32_t y0 = y * rows.factor, y1 = std::min(s.height, y0 + rows.factor);
-    double sum = 0;
-    for (std::uint32_t j = y0; j < y1; ++j)
-        for (std::uint32_t i = x0; i < x1; ++i)
-            sum += s.pixel(i, j)[channel];
-    const double n = double(x1 - x0) * double(y1 - y0);
-    return std::floor((sum + std::floor(n / 2)) / n);
-}
-
-double settle(double sum, double limit) {
-    return std::clamp(std::floor((sum + 8192) / 16384), 0.0, limit);
-}
-
-ImagePtr plainResample(const Image& s, std::uint32_t width, std::uint32_t height) {
-    const ResampleAxis columns = resampleAxis(s.width, width), rows = resampleAxis(s.height, height);
-    const bool sameHeight = height == s.height;
-    // The rows pass over the whole reduced width, then the columns pass.
-    ImagePtr down = createImage(columns.reduced, height);
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < columns.reduced; ++x) {
-            double v[4];
-            for (int c = 0; c < 4; ++c) {
-                v[c] = 0;
-                for (std::uint32_t k = 0; k < (sameHeight ? 1 : rows.taps); ++k)
-                    v[c] += sameHeight ? boxValue(s, columns, rows, x, y, c)
-                                       : rows.weights[std::size_t{y} * rows.taps + k] *
-                                             boxValue(s, columns, rows, x, rows.first[y] + k, c);
-            }
-            const double alpha = sameHeight ? v[3] : settle(v[3], 255);
-            for (int c = 0; c < 4; ++c)
-                down->pixel(x, y)[c] =
-                    std::uint8_t(sameHeight || c == 3 ? (c == 3 ? alpha : v[c]) : settle(v[c], alpha));
-        }
-    if (width == s.width)
-        return down;
-    ImagePtr out = createImage(width, height);
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x) {
-            double v[4] = {0, 0, 0, 0};
-            for (std::uint32_t k = 0; k < columns.taps; ++k)
-                for (int c = 0; c < 4; ++c)
-                    v[c] += columns.weights[std::size_t{x} * columns.taps + k] *
-                            down->pixel(columns.first[x] + k, y)[c];
-            const double alpha = settle(v[3], 255);
-            for (int c = 0; c < 4; ++c)
-                out->pixel(x, y)[c] = std::uint8_t(c == 3 ? alpha : settle(v[c], alpha));
-        }
-    return out;
-}
-
 // Shapes that make several bands of result rows: enlarged, shrunk without a box, with a box on both axes
 // (rows shared between bands), on the columns alone with the height kept, and on the rows alone with the
 // width kept; then single rows and columns.
@@ -260,7 +205,7 @@ TEST_F(ParallelGeometry, ResamplerGivesThePlainResultForEveryThreadCount) {
                             {900, 1, 40, 1},     {1, 1, 3, 200}};
     for (const Shape& s : shapes) {
         const ImagePtr source = randomImage(s.width, s.height, random);
-        const std::vector<std::uint8_t> plain = bytesOf(*plainResample(*source, s.toWidth, s.toHeight));
+        const std::vector<std::uint8_t> plain = bytesOf(*reference::resample(*source, s.toWidth, s.toHeight));
         for (unsigned threads : threadCounts) {
             setThreadCount(threads);
             ASSERT_EQ(difference(bytesOf(*resampleImage(*source, s.toWidth, s.toHeight)), plain), "")

@@ -306,23 +306,21 @@ for ((k = 0; k < ${#written[@]}; k += 6)); do
     done
 done
 
-# Each run's share of the memory: a third with three at once, all of it with one, the user's value if set.
-limit_with() { # JOBS [VARIABLE=VALUE ...]: the memory limit of the runs
-    rm -f limits
-    drive "${@:2}" -- --xargs -j "$1" "$template" pair out
-    sort -u limits
+# What the runs were given, as the program's stand-in recorded it in FILE (limits or threads).
+given_with() { # FILE JOBS [VARIABLE=VALUE ...]
+    rm -f "$1"
+    drive "${@:3}" -- --xargs -j "$2" "$template" pair out
+    sort -u "$1"
 }
+# Each run's share of the memory: a third with three at once, all of it with one, the user's value if set.
+limit_with() { given_with limits "$@"; }
 one="$(limit_with 1)"
 three="$(limit_with 3)"
 ((three == one / 3 && one <= memory / 4 * 3)) || fail "one run was given $one bytes, one of three $three"
 [[ "$(limit_with 2 CHROMALOOM_MEMORY_LIMIT=5M)" == 5M ]] || fail "the user's memory limit was not kept"
 # Each run's share of the processors: up to all of them with one run at once, never less than one thread,
 # the user's count as it is.
-threads_with() { # JOBS [VARIABLE=VALUE ...]: the thread counts of the runs
-    rm -f threads
-    drive "${@:2}" -- --xargs -j "$1" "$template" pair out
-    sort -u threads
-}
+threads_with() { given_with threads "$@"; }
 cpus="$(nproc)"
 one="$(threads_with 1)"
 [[ "$one" =~ ^[0-9]+$ ]] && ((one >= 1 && one <= cpus)) || fail "one run alone was given $one threads of $cpus"

@@ -4,6 +4,7 @@
 
 #include "image/resample.h"
 #include "tests/support/exec.h"
+#include "tests/support/pixel_reference.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,74 +90,6 @@ TEST(ResampleAxis, ReducesByTheLargestFactorLeavingThreePixelsPerTarget) {
     }
 }
 
-// ---- The plain formula: every result pixel on its own, in double, from the same weights ----
-
-double boxValue(const Image& source, const ResampleAxis& columns, const ResampleAxis& rows, std::uint32_t x,
-                std::uint32_t y, int channel) {
-    const std::uint32_t x0 = x * columns.factor, x1 = std::min(x0 + columns.factor, source.width);
-    const std::uint32_t y0 = y * rows.factor, y1 = std::min(y0 + rows.factor, source.height);
-    double sum = 0;
-    for (std::uint32_t j = y0; j < y1; ++j)
-        for (std::uint32_t i = x0; i < x1; ++i)
-            sum += source.pixel(i, j)[channel];
-    const double n = double(x1 - x0) * double(y1 - y0);
-    return std::floor((sum + std::floor(n / 2)) / n);
-}
-
-// A weighted sum in units of 1/16384 to its stored value: halves up, clamped to 0..limit.
-double settle(double sum, double limit) {
-    return std::clamp(std::floor((sum + 8192) / 16384), 0.0, limit);
-}
-
-// A pixel of the rows pass: the reduced column filtered down (or taken as it is when the height stays).
-Rgba downPixel(const Image& source, const ResampleAxis& columns, const ResampleAxis& rows, std::uint32_t x,
-               std::uint32_t y, bool sameHeight) {
-    double value[4];
-    for (int c = 0; c < 4; ++c) {
-        if (sameHeight) {
-            value[c] = boxValue(source, columns, rows, x, y, c);
-            continue;
-        }
-        double sum = 0;
-        for (std::uint32_t k = 0; k < rows.taps; ++k)
-            sum += rows.weights[std::size_t{y} * rows.taps + k] *
-                   boxValue(source, columns, rows, x, rows.first[y] + k, c);
-        value[c] = sum;
-    }
-    if (sameHeight)
-        return {std::uint8_t(value[0]), std::uint8_t(value[1]), std::uint8_t(value[2]),
-                std::uint8_t(value[3])};
-    const double alpha = settle(value[3], 255);
-    return {std::uint8_t(settle(value[0], alpha)), std::uint8_t(settle(value[1], alpha)),
-            std::uint8_t(settle(value[2], alpha)), std::uint8_t(alpha)};
-}
-
-ImagePtr plainResample(const Image& source, std::uint32_t width, std::uint32_t height) {
-    const ResampleAxis columns = resampleAxis(source.width, width);
-    const ResampleAxis rows = resampleAxis(source.height, height);
-    const bool sameWidth = width == source.width, sameHeight = height == source.height;
-    ImagePtr result = createImage(width, height);
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x) {
-            Rgba p;
-            if (sameWidth) {
-                p = downPixel(source, columns, rows, x, y, sameHeight);
-            } else {
-                double sum[4] = {0, 0, 0, 0};
-                for (std::uint32_t k = 0; k < columns.taps; ++k) {
-                    const Rgba q = downPixel(source, columns, rows, columns.first[x] + k, y, sameHeight);
-                    for (int c = 0; c < 4; ++c)
-                        sum[c] += columns.weights[std::size_t{x} * columns.taps + k] * q[std::size_t(c)];
-                }
-                const double alpha = settle(sum[3], 255);
-                p = {std::uint8_t(settle(sum[0], alpha)), std::uint8_t(settle(sum[1], alpha)),
-                     std::uint8_t(settle(sum[2], alpha)), std::uint8_t(alpha)};
-            }
-            std::copy(p.begin(), p.end(), result->pixel(x, y));
-        }
-    return result;
-}
-
 // Whole numbers of 32 bits, the same on every platform.
 using Random = std::independent_bits_engine<std::mt19937, 32, std::uint32_t>;
 
@@ -194,7 +127,7 @@ TEST(Resample, FastPathEqualsThePlainFormulaOnRandomImages) {
     for (const Shape& s : shapes) {
         const ImagePtr source = randomImage(s.width, s.height, random);
         const ImagePtr fast = resampleImage(*source, s.toWidth, s.toHeight);
-        const ImagePtr plain = plainResample(*source, s.toWidth, s.toHeight);
+        const ImagePtr plain = reference::resample(*source, s.toWidth, s.toHeight);
         ASSERT_EQ(fast->width, s.toWidth);
         ASSERT_EQ(fast->height, s.toHeight);
         ASSERT_EQ(bytesOf(*fast), bytesOf(*plain))

@@ -26,6 +26,10 @@ void compositeOver(const Image& top, Image& bottom, int x, int y);
 ImagePtr rotate(const Image& source, int degrees);
 ImagePtr warp(const Image& source, int option);
 
+// fit and scale's resampler, every result pixel on its own in double from the same weights: the box average
+// of a reduced pixel, then the rows and the columns filtered, each sum settled as the resampler stores it.
+ImagePtr resample(const Image& source, std::uint32_t width, std::uint32_t height);
+
 } // namespace reference
 
 namespace reference {
